@@ -1,0 +1,20 @@
+// The texts of argument binding, shared by every function of every module.
+#pragma once
+
+namespace orvex::msg {
+
+// name, "exactly"/"at least"/"at most", count, "s" or "", count given
+inline constexpr const char* kArgCount =
+    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char* kUnexpectedKeyword = "%s() got an unexpected keyword argument '%U'";
+inline constexpr const char* kMultipleValues = "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char* kKeywordsMustBeStrings = "%.200s() keywords must be strings";
+
+// parameter, expected type, given type, then ". " and kSubclassRejected for
+// an instance of a subclass of the expected type
+inline constexpr const char* kIncorrectType =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s";
+inline constexpr const char* kSubclassRejected =
+    "Subclasses of built-in types are rejected; convert the argument to the exact type first";
+
+}  // namespace orvex::msg

@@ -1,0 +1,103 @@
+// AESVault.encrypt: payload -> {"ciphertext", "nonce", "tag"[, "shape", "dtype"]}.
+#include "runtime/module.hpp"
+#include "runtime/ops.hpp"
+#include "vault/messages.hpp"
+#include "vault/methods.hpp"
+#include "vault/state.hpp"
+
+namespace orvex::vault {
+namespace {
+
+// An array is only sealed if decrypt can give it back: no object pointers,
+// and a dtype text that np.dtype reads back to the same dtype.
+bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyObject* text) {
+  Ref hasobject = getattr(dtype, st.str.hasobject);
+  if (!hasobject) return false;
+  const int has = PyObject_IsTrue(hasobject.get());
+  if (has < 0) return false;
+  if (has) {
+    PyErr_Format(PyExc_TypeError, msg::kObjectDtype, text);
+    return false;
+  }
+  Ref dtype_type = getattr(np, st.str.dtype);
+  if (!dtype_type) return false;
+  Ref back = call(dtype_type.get(), text);
+  const int same = back ? PyObject_RichCompareBool(back.get(), dtype, Py_EQ) : 0;
+  if (same > 0) return true;
+  Ref cause = back || !PyErr_ExceptionMatches(PyExc_TypeError) ? Ref() : fetch_exception();
+  if (PyErr_Occurred()) return false;
+  PyErr_Format(PyExc_TypeError, msg::kUnreadableDtype, text);
+  if (cause) {
+    Ref exc = fetch_exception();
+    PyException_SetCause(exc.get(), Ref(cause).release());
+    PyException_SetContext(exc.get(), cause.release());
+    restore_exception(std::move(exc));
+  }
+  return false;
+}
+
+// Fills plaintext and metadata for an array payload.
+bool array_plaintext(PyObject* np, const State& st, PyObject* payload, Ref& plaintext,
+                     Ref& metadata) {
+  Ref dtype = getattr(payload, st.str.dtype);
+  Ref text = dtype ? Ref::steal(PyObject_Str(dtype.get())) : Ref();
+  if (!text || !check_restorable_dtype(np, st, dtype.get(), text.get())) return false;
+  plaintext = call_method(payload, st.str.tobytes);
+  if (!plaintext) return false;
+  Ref shape_attr = getattr(payload, st.str.shape);
+  Ref shape = shape_attr ? Ref::steal(PySequence_List(shape_attr.get())) : Ref();
+  metadata = Ref::steal(PyDict_New());
+  return shape && metadata && PyDict_SetItem(metadata.get(), st.str.shape, shape.get()) == 0 &&
+         PyDict_SetItem(metadata.get(), st.str.dtype, text.get()) == 0;
+}
+
+bool set_hex(PyObject* record, PyObject* key, PyObject* value, const State& st) {
+  Ref text = call_method(value, st.str.hex);
+  return text && PyDict_SetItem(record, key, text.get()) == 0;
+}
+
+}  // namespace
+
+Ref encrypt(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* key = args[1];
+  PyObject* payload = args[2];
+
+  Ref np = global(fn, st.str.np);
+  Ref ndarray = np ? getattr(np.get(), st.str.ndarray) : Ref();
+  if (!ndarray) return {};
+  const int is_array = PyObject_IsInstance(payload, ndarray.get());
+  if (is_array < 0) return {};
+  Ref plaintext, metadata;
+  if (is_array) {
+    if (!array_plaintext(np.get(), st, payload, plaintext, metadata)) return {};
+  } else if (PyBytes_Check(payload)) {
+    plaintext = Ref::borrow(payload);
+    metadata = Ref::steal(PyDict_New());
+    if (!metadata) return {};
+  } else {
+    Ref message = concat_str(msg::kBadPayload, reinterpret_cast<PyObject*>(Py_TYPE(payload)));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+    return {};
+  }
+
+  Ref aes = global(fn, st.str.AES);
+  Ref aes_new = aes ? getattr(aes.get(), st.str.new_) : Ref();
+  Ref mode = aes_new ? getattr(aes.get(), st.str.MODE_GCM) : Ref();
+  Ref cipher = mode ? call(aes_new.get(), key, mode) : Ref();
+  Ref sealed = cipher ? call_method(cipher.get(), st.str.encrypt_and_digest, plaintext) : Ref();
+  Ref parts[2];
+  if (!sealed || !unpack(sealed.get(), parts, 2)) return {};
+
+  Ref record = Ref::steal(PyDict_New());
+  if (!record || !set_hex(record.get(), st.str.ciphertext, parts[0].get(), st)) return {};
+  Ref nonce = getattr(cipher.get(), st.str.nonce);
+  if (!nonce || !set_hex(record.get(), st.str.nonce, nonce.get(), st) ||
+      !set_hex(record.get(), st.str.tag, parts[1].get(), st) ||
+      PyDict_Update(record.get(), metadata.get()) < 0) {
+    return {};
+  }
+  return record;
+}
+
+}  // namespace orvex::vault

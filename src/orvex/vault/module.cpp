@@ -1,0 +1,96 @@
+// orvex.vault: module initialisation and the AESVault class.
+#include "runtime/module.hpp"
+#include "vault/messages.hpp"
+#include "vault/methods.hpp"
+#include "vault/state.hpp"
+
+#include <new>
+
+namespace orvex::vault {
+namespace {
+
+const FunctionSpec kEncrypt = {
+    "encrypt",        "AESVault.encrypt",
+    msg::kEncryptDoc, {{"self"}, {"key", "bytes"}, {"payload", "Union[np.ndarray, bytes]"}},
+    "dict",           encrypt,
+};
+
+const FunctionSpec kDecrypt = {
+    "decrypt",
+    "AESVault.decrypt",
+    msg::kDecryptDoc,
+    {{"self"}, {"key", "bytes"}, {"record", "dict"}},
+    "Union[np.ndarray, bytes]",
+    decrypt,
+};
+
+bool init_state(State& st) {
+  if (!st.str.init()) return false;
+  st.bytes_fromhex = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex");
+  st.kw_nonce = Py_BuildValue("(s)", "nonce");
+  st.kw_dtype = Py_BuildValue("(s)", "dtype");
+  return st.bytes_fromhex && st.kw_nonce && st.kw_dtype;
+}
+
+int exec_module(PyObject* m) {
+  State& st = *new (PyModule_GetState(m)) State{};
+  if (!init_state(st)) return -1;
+  if (!set_global(m, "logging", import_module("logging").get()) ||
+      !set_global(m, "np", import_module("numpy").get()) ||
+      !set_global(m, "Optional", import_from("typing", "Optional").get()) ||
+      !set_global(m, "Union", import_from("typing", "Union").get()) ||
+      !set_global(m, "AES", import_from("Crypto.Cipher", "AES").get()) ||
+      !set_global(m, "logger", get_module_logger(m).get())) {
+    return -1;
+  }
+  Ref function_type = make_function_type(m);
+  if (!function_type) return -1;
+  Ref encrypt_fn = make_function(function_type.get(), m, kEncrypt, nullptr);
+  Ref decrypt_fn = make_function(function_type.get(), m, kDecrypt, nullptr);
+  if (!encrypt_fn || !decrypt_fn) return -1;
+  Ref cls = make_class(m, "AESVault", msg::kClassDoc, {encrypt_fn.get(), decrypt_fn.get()});
+  return set_global(m, "AESVault", cls.get()) ? 0 : -1;
+}
+
+State* state_of(PyObject* m) {
+  return static_cast<State*>(PyModule_GetState(m));
+}
+
+int traverse_module(PyObject*, visitproc, void*) {
+  return 0;
+}
+
+int clear_module(PyObject* m) {
+  State* st = state_of(m);
+  if (st) {
+    st->str.clear();
+    Py_CLEAR(st->bytes_fromhex);
+    Py_CLEAR(st->kw_nonce);
+    Py_CLEAR(st->kw_dtype);
+  }
+  return 0;
+}
+
+void free_module(void* m) {
+  clear_module(static_cast<PyObject*>(m));
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vault",      msg::kModuleDoc, sizeof(State), nullptr, slots,
+    traverse_module,       clear_module, free_module,
+};
+
+}  // namespace
+}  // namespace orvex::vault
+
+PyMODINIT_FUNC PyInit_vault() {
+  return PyModuleDef_Init(&orvex::vault::module_def);
+}

@@ -1,0 +1,23 @@
+// The state of one orvex.vault module object.
+#pragma once
+
+#include "runtime/strings.hpp"
+
+namespace orvex::vault {
+
+#define ORVEX_VAULT_STRINGS(X)                                                              \
+  X(np)                                                                                     \
+  X(AES) X(logger) X(ndarray) X(dtype) X(hasobject) X(tobytes) X(shape) X(new_) X(MODE_GCM) \
+      X(encrypt_and_digest) X(decrypt_and_verify) X(nonce) X(hex) X(ciphertext) X(tag)      \
+          X(frombuffer) X(reshape) X(error)
+
+ORVEX_STRING_TABLE(Strings, ORVEX_VAULT_STRINGS);
+
+struct State {
+  Strings str;
+  PyObject* bytes_fromhex = nullptr;  // bytes.fromhex: a builtin, nothing can replace it
+  PyObject* kw_nonce = nullptr;       // ("nonce",)
+  PyObject* kw_dtype = nullptr;       // ("dtype",)
+};
+
+}  // namespace orvex::vault
