@@ -6,12 +6,26 @@
 namespace orvex::limiter {
 
 // Names of module globals, instance attributes and methods called on them.
-#define ORVEX_LIMITER_STRINGS(X)                                                              \
-  X(time)                                                                                     \
-  X(logger)                                                                                   \
-  X(defaultdict)                                                                              \
-  X(soft_limit) X(hard_limit) X(window_seconds) X(suspend_callback) X(_history) X(_suspended) \
-      X(_clean) X(warning) X(error) X(info) X(append) X(clear_) X(add) X(discard)
+// clang-format off: one name per line, which the formatter would reflow.
+#define ORVEX_LIMITER_STRINGS(X) \
+  X(time)                        \
+  X(logger)                      \
+  X(defaultdict)                 \
+  X(soft_limit)                  \
+  X(hard_limit)                  \
+  X(window_seconds)              \
+  X(suspend_callback)            \
+  X(_history)                    \
+  X(_suspended)                  \
+  X(_clean)                      \
+  X(warning)                     \
+  X(error)                       \
+  X(info)                        \
+  X(append)                      \
+  X(clear_)                      \
+  X(add)                         \
+  X(discard)
+// clang-format on
 
 ORVEX_STRING_TABLE(Strings, ORVEX_LIMITER_STRINGS);
 
