@@ -1,17 +1,149 @@
-// orvex.limiter: module initialisation (placeholder until the module is built).
+// orvex.limiter: module initialisation and the RateLimiter class.
+#include "limiter/messages.hpp"
+#include "limiter/methods.hpp"
+#include "limiter/state.hpp"
 #include "runtime/module.hpp"
 
+#include <new>
+
+namespace orvex::limiter {
 namespace {
+
+const FunctionSpec kInit = {
+    "__init__",
+    "RateLimiter.__init__",
+    nullptr,
+    {{"self"},
+     {"soft_limit", "int"},
+     {"hard_limit", "int"},
+     {"window_seconds", "int"},
+     {"suspend_callback", "Optional[Callable[[str], None]]"}},
+    nullptr,
+    construct,
+};
+
+const FunctionSpec kClean = {
+    "_clean", "RateLimiter._clean", msg::kCleanDoc, {{"self"}, {"key", "str"}}, "None", clean,
+};
+
+const FunctionSpec kCheckAndRecord = {
+    "check_and_record",      "RateLimiter.check_and_record",
+    msg::kCheckAndRecordDoc, {{"self"}, {"key", "str"}, {"skip_limit", "bool"}},
+    "Tuple[bool, str]",      check_and_record,
+};
+
+const FunctionSpec kGetCount = {
+    "get_count", "RateLimiter.get_count", msg::kGetCountDoc, {{"self"}, {"key", "str"}}, "int",
+    get_count,
+};
+
+const FunctionSpec kIsSuspended = {
+    "is_suspended",
+    "RateLimiter.is_suspended",
+    msg::kIsSuspendedDoc,
+    {{"self"}, {"key", "str"}},
+    "bool",
+    is_suspended,
+};
+
+const FunctionSpec kReinstate = {
+    "reinstate", "RateLimiter.reinstate", msg::kReinstateDoc, {{"self"}, {"key", "str"}}, "None",
+    reinstate,
+};
+
+const FunctionSpec kReset = {
+    "reset", "RateLimiter.reset", msg::kResetDoc, {{"self"}, {"key", "str"}}, "None", reset,
+};
+
+// (allowed, message) with a fixed message.
+PyObject* constant_result(PyObject* allowed, const char* message) {
+  Ref text = Ref::steal(PyUnicode_FromString(message));
+  return text ? PyTuple_Pack(2, allowed, text.get()) : nullptr;
+}
+
+bool init_state(State& st) {
+  if (!st.str.init()) return false;
+  st.bypassed = constant_result(Py_True, msg::kBypassed);
+  st.suspended = constant_result(Py_False, msg::kSuspended);
+  return st.bypassed && st.suspended;
+}
+
+Ref make_rate_limiter(PyObject* m) {
+  Ref function_type = make_function_type(m);
+  if (!function_type) return {};
+  PyObject* type = function_type.get();
+  // Defaults are fixed when the class is made, as a class body fixes them.
+  Ref init_defaults = Ref::steal(Py_BuildValue("(iiiO)", 5, 10, 60, Py_None));
+  Ref check_defaults = Ref::steal(PyTuple_Pack(1, Py_False));
+  if (!init_defaults || !check_defaults) return {};
+  Ref methods[] = {
+      make_function(type, m, kInit, init_defaults.get()),
+      make_function(type, m, kClean, nullptr),
+      make_function(type, m, kCheckAndRecord, check_defaults.get()),
+      make_function(type, m, kGetCount, nullptr),
+      make_function(type, m, kIsSuspended, nullptr),
+      make_function(type, m, kReinstate, nullptr),
+      make_function(type, m, kReset, nullptr),
+  };
+  return make_class(m, "RateLimiter", msg::kClassDoc,
+                    {methods[0].get(), methods[1].get(), methods[2].get(), methods[3].get(),
+                     methods[4].get(), methods[5].get(), methods[6].get()});
+}
+
+int exec_module(PyObject* m) {
+  State& st = *new (PyModule_GetState(m)) State{};
+  if (!init_state(st)) return -1;
+  if (!set_global(m, "time", import_module("time").get()) ||
+      !set_global(m, "logging", import_module("logging").get()) ||
+      !set_global(m, "defaultdict", import_from("collections", "defaultdict").get()) ||
+      !set_global(m, "Callable", import_from("typing", "Callable").get()) ||
+      !set_global(m, "Optional", import_from("typing", "Optional").get()) ||
+      !set_global(m, "Tuple", import_from("typing", "Tuple").get()) ||
+      !set_global(m, "logger", get_module_logger(m).get())) {
+    return -1;
+  }
+  return set_global(m, "RateLimiter", make_rate_limiter(m).get()) ? 0 : -1;
+}
+
+State* state_of(PyObject* m) {
+  return static_cast<State*>(PyModule_GetState(m));
+}
+
+// The state holds only strings and tuples of bools and strings: no cycles.
+int traverse_module(PyObject*, visitproc, void*) {
+  return 0;
+}
+
+int clear_module(PyObject* m) {
+  State* st = state_of(m);
+  if (st) {
+    st->str.clear();
+    Py_CLEAR(st->bypassed);
+    Py_CLEAR(st->suspended);
+  }
+  return 0;
+}
+
+void free_module(void* m) {
+  clear_module(static_cast<PyObject*>(m));
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
 };
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "limiter", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+    PyModuleDef_HEAD_INIT, "limiter",    msg::kModuleDoc, sizeof(State), nullptr, slots,
+    traverse_module,       clear_module, free_module,
+};
+
 }  // namespace
+}  // namespace orvex::limiter
 
 PyMODINIT_FUNC PyInit_limiter() {
-  return PyModuleDef_Init(&module_def);
+  return PyModuleDef_Init(&orvex::limiter::module_def);
 }

@@ -1,0 +1,56 @@
+// RateLimiter._clean and get_count: pruning a key's history to the window
+// and counting what is left.
+#include "limiter/instance.hpp"
+#include "limiter/methods.hpp"
+
+namespace orvex::limiter {
+namespace {
+
+// [ts for ts in entries if ts > cutoff]. The iterator protocol holds a
+// strong reference to the sequence and to each item and checks the bounds
+// afresh at every step, so a comparison that runs Python code and changes
+// the history meanwhile can't make this read freed or stale memory.
+Ref newer_than(PyObject* entries, PyObject* cutoff) {
+  Ref it = Ref::steal(PyObject_GetIter(entries));
+  Ref kept = it ? Ref::steal(PyList_New(0)) : Ref();
+  if (!kept) return {};
+  while (Ref ts = Ref::steal(PyIter_Next(it.get()))) {
+    const int newer = PyObject_RichCompareBool(ts.get(), cutoff, Py_GT);
+    if (newer < 0 || (newer && PyList_Append(kept.get(), ts.get()) < 0)) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return kept;
+}
+
+}  // namespace
+
+Ref clean(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* self = args[0];
+  PyObject* key = args[1];
+
+  // cutoff = time.time() - self.window_seconds
+  Ref now = clock_now(fn, st);
+  Ref window = now ? getattr(self, st.str.window_seconds) : Ref();
+  Ref cutoff = window ? Ref::steal(PyNumber_Subtract(now.get(), window.get())) : Ref();
+  // self._history[key] = [...]: the right side first, then the target is read.
+  Ref entries = cutoff ? history_entry(st, self, key) : Ref();
+  Ref kept = entries ? newer_than(entries.get(), cutoff.get()) : Ref();
+  Ref history = kept ? getattr(self, st.str._history) : Ref();
+  if (!history || PyObject_SetItem(history.get(), key, kept.get()) < 0) return {};
+  return Ref::borrow(Py_None);
+}
+
+Ref get_count(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* self = args[0];
+  PyObject* key = args[1];
+
+  Ref cleaned = call_method(self, st.str._clean, key);
+  Ref entries = cleaned ? history_entry(st, self, key) : Ref();
+  if (!entries) return {};
+  const Py_ssize_t count = PyObject_Size(entries.get());
+  return count < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(count));
+}
+
+}  // namespace orvex::limiter
