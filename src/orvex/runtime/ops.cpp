@@ -76,9 +76,38 @@ void raise_from(PyObject* exc_type, PyObject* message, Ref cause) {
   restore_exception(std::move(exc));
 }
 
+namespace {
+
+// exc.__context__ = context, first cutting `exc` out of the context's own
+// chain so that no cycle forms (what the interpreter does when it chains).
+void set_context(PyObject* exc, Ref context) {
+  if (exc == context.get()) return;
+  PyObject* o = context.get();
+  PyObject* slow = o;  // Floyd's cycle detection: the chain may already loop
+  bool advance_slow = false;
+  for (;;) {
+    Ref next = Ref::steal(PyException_GetContext(o));
+    if (!next) break;
+    if (next.get() == exc) {
+      PyException_SetContext(o, nullptr);
+      break;
+    }
+    o = next.get();
+    if (o == slow) break;
+    if (advance_slow) {
+      Ref s = Ref::steal(PyException_GetContext(slow));
+      slow = s.get();  // still referenced by the chain
+    }
+    advance_slow = !advance_slow;
+  }
+  PyException_SetContext(exc, context.release());
+}
+
+}  // namespace
+
 void chain_context(Ref context) {
   Ref current = fetch_exception();
-  if (current.get() != context.get()) PyException_SetContext(current.get(), context.release());
+  set_context(current.get(), std::move(context));
   restore_exception(std::move(current));
 }
 
