@@ -53,7 +53,9 @@ Ref to_numpy(Function& fn, Args args) {
   const int is_array = PyObject_IsInstance(feature, ndarray.get());
   if (is_array < 0) return {};
   if (is_array) return call_method(feature, st.str.flatten);
-  Ref message = concat_str(msg::kBadFeature, reinterpret_cast<PyObject*>(Py_TYPE(feature)));
+  // str(type(feature)) may run a metaclass's __str__: hold the type.
+  Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(feature)));
+  Ref message = concat_str(msg::kBadFeature, type.get());
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
   return {};
 }

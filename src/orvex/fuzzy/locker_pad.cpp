@@ -46,7 +46,7 @@ Ref sha256_digest(const LockerDraws& d, PyObject* text) {
   return hash ? call_method(hash.get(), d.st.str.digest) : Ref();
 }
 
-// The zip/XOR over Python objects, for a digest that is not bytes (a
+// The zip/XOR over Python objects, for a digest that is not exactly bytes (a
 // replaced hashlib): same results and errors as the generator expression.
 Ref xor_generic(PyObject* data, PyObject* pad) {
   const Py_ssize_t n = PyBytes_GET_SIZE(data);
@@ -94,7 +94,7 @@ Ref next_locker_pad(const LockerDraws& d) {
 }
 
 Ref xor_with_pad(PyObject* data, PyObject* pad) {
-  if (!PyBytes_Check(pad)) return xor_generic(data, pad);
+  if (!PyBytes_CheckExact(pad)) return xor_generic(data, pad);
   const Py_ssize_t n = std::min(PyBytes_GET_SIZE(data), PyBytes_GET_SIZE(pad));
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
   if (!out) return {};
