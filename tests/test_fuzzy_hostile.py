@@ -138,8 +138,6 @@ def test_secret_checks_come_first_and_draw_nothing(monkeypatch, fe):
 
 @pytest.mark.parametrize("call, message", [
     (lambda fe: fe.lock_secret(X), "lock_secret() takes exactly 3 positional arguments (2 given)"),
-    (lambda fe: fe.unlock_secret(X, {}, 0.2, 1),
-     "unlock_secret() takes at most 4 positional arguments (5 given)"),
     (lambda fe: fe.unlock_secret(helper_data={}),
      "unlock_secret() takes at least 3 positional arguments (1 given)"),
     (lambda fe: fuzzy._to_numpy(X, bad=1), "_to_numpy() got an unexpected keyword argument 'bad'"),
