@@ -1,17 +1,177 @@
-// orvex.fuzzy: module initialisation (placeholder until the module is built).
+// orvex.fuzzy: module initialisation and the FuzzyExtractor class.
+#include "fuzzy/messages.hpp"
+#include "fuzzy/methods.hpp"
+#include "fuzzy/state.hpp"
 #include "runtime/module.hpp"
 
+#include <new>
+
+namespace orvex::fuzzy {
 namespace {
+
+const FunctionSpec kToNumpy = {
+    "_to_numpy",  "_to_numpy", msg::kToNumpyDoc, {{"feature", "FeatureInput"}},
+    "np.ndarray", to_numpy,
+};
+
+const FunctionSpec kInit = {
+    "__init__", "FuzzyExtractor.__init__",
+    nullptr,    {{"self"}, {"n_lockers", "int"}, {"locker_size", "int"}},
+    nullptr,    init_extractor,
+};
+
+const FunctionSpec kBinarize = {
+    "_binarize",
+    "FuzzyExtractor._binarize",
+    msg::kBinarizeDoc,
+    {{"self"}, {"feature", "FeatureInput"}},
+    "list",
+    binarize,
+};
+
+const FunctionSpec kLockSecret = {
+    "lock_secret",
+    "FuzzyExtractor.lock_secret",
+    msg::kLockSecretDoc,
+    {{"self"}, {"feature", "FeatureInput"}, {"secret_payload", "bytes"}},
+    "dict",
+    lock_secret,
+};
+
+const FunctionSpec kUnlockSecret = {
+    "unlock_secret",
+    "FuzzyExtractor.unlock_secret",
+    msg::kUnlockSecretDoc,
+    {{"self"}, {"feature", "FeatureInput"}, {"helper_data", "dict"}, {"prob_thresh", "float"}},
+    "Tuple[Optional[bytes], dict]",
+    unlock_secret,
+};
+
+bool init_state(State& st) {
+  if (!st.str.init()) return false;
+  PyObject* bytes_type = reinterpret_cast<PyObject*>(&PyBytes_Type);
+  PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+  st.bytes_fromhex = PyObject_GetAttrString(bytes_type, "fromhex");
+  st.int_from_bytes = PyObject_GetAttrString(int_type, "from_bytes");
+  st.kw_size_replace = Py_BuildValue("(ss)", "size", "replace");
+  st.empty = PyUnicode_FromString("");
+  st.zero = PyLong_FromLong(0);
+  st.one = PyLong_FromLong(1);
+  return st.bytes_fromhex && st.int_from_bytes && st.kw_size_replace && st.empty && st.zero &&
+         st.one;
+}
+
+bool set_constant(PyObject* m, const char* name, Ref value) {
+  return set_global(m, name, value.get());
+}
+
+// Union["torch.Tensor", np.ndarray]: torch only by name, so that importing
+// this module never imports PyTorch.
+Ref feature_input_alias(PyObject* m) {
+  Ref union_ = Ref::steal(PyObject_GetAttrString(m, "Union"));
+  Ref np = Ref::steal(PyObject_GetAttrString(m, "np"));
+  Ref ndarray = np ? Ref::steal(PyObject_GetAttrString(np.get(), "ndarray")) : Ref();
+  Ref members = ndarray ? Ref::steal(Py_BuildValue("(sO)", "torch.Tensor", ndarray.get())) : Ref();
+  if (!union_ || !members) return {};
+  return Ref::steal(PyObject_GetItem(union_.get(), members.get()));
+}
+
+// The class's defaults are the module constants as they are now, converted.
+Ref init_defaults(PyObject* m) {
+  Ref n_lockers = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_N_LOCKERS"));
+  Ref locker_size = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_LOCKER_SIZE"));
+  Ref n = n_lockers ? Ref::steal(PyNumber_Long(n_lockers.get())) : Ref();
+  Ref size = locker_size && n ? Ref::steal(PyNumber_Long(locker_size.get())) : Ref();
+  return size ? Ref::steal(PyTuple_Pack(2, n.get(), size.get())) : Ref();
+}
+
+Ref unlock_defaults(PyObject* m) {
+  Ref thresh = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_PROB_THRESH"));
+  Ref value = thresh ? Ref::steal(PyNumber_Float(thresh.get())) : Ref();
+  return value ? Ref::steal(PyTuple_Pack(1, value.get())) : Ref();
+}
+
+Ref make_extractor_class(PyObject* m, PyObject* function_type) {
+  Ref init_defaults_tuple = init_defaults(m);
+  Ref unlock_defaults_tuple = init_defaults_tuple ? unlock_defaults(m) : Ref();
+  if (!unlock_defaults_tuple) return {};
+  Ref init_fn = make_function(function_type, m, kInit, init_defaults_tuple.get());
+  Ref binarize_fn = make_function(function_type, m, kBinarize, nullptr);
+  Ref lock_fn = make_function(function_type, m, kLockSecret, nullptr);
+  Ref unlock_fn = make_function(function_type, m, kUnlockSecret, unlock_defaults_tuple.get());
+  if (!init_fn || !binarize_fn || !lock_fn || !unlock_fn) return {};
+  return make_class(m, "FuzzyExtractor", msg::kClassDoc,
+                    {init_fn.get(), binarize_fn.get(), lock_fn.get(), unlock_fn.get()});
+}
+
+int exec_module(PyObject* m) {
+  State& st = *new (PyModule_GetState(m)) State{};
+  if (!init_state(st)) return -1;
+  if (!set_global(m, "secrets", import_module("secrets").get()) ||
+      !set_global(m, "logging", import_module("logging").get()) ||
+      !set_global(m, "hashlib", import_module("hashlib").get()) ||
+      !set_global(m, "np", import_module("numpy").get()) ||
+      !set_global(m, "Counter", import_from("collections", "Counter").get()) ||
+      !set_global(m, "Union", import_from("typing", "Union").get()) ||
+      !set_global(m, "Optional", import_from("typing", "Optional").get()) ||
+      !set_global(m, "Tuple", import_from("typing", "Tuple").get()) ||
+      !set_global(m, "logger", get_module_logger(m).get()) ||
+      !set_constant(m, "DEFAULT_N_LOCKERS", Ref::steal(PyLong_FromLong(1024))) ||
+      !set_constant(m, "DEFAULT_LOCKER_SIZE", Ref::steal(PyLong_FromLong(8))) ||
+      !set_constant(m, "DEFAULT_PROB_THRESH", Ref::steal(PyFloat_FromDouble(0.2))) ||
+      !set_global(m, "FeatureInput", feature_input_alias(m).get())) {
+    return -1;
+  }
+  Ref function_type = make_function_type(m);
+  if (!function_type) return -1;
+  Ref to_numpy_fn = make_function(function_type.get(), m, kToNumpy, nullptr);
+  if (!set_global(m, "_to_numpy", to_numpy_fn.get())) return -1;
+  Ref cls = make_extractor_class(m, function_type.get());
+  return set_global(m, "FuzzyExtractor", cls.get()) ? 0 : -1;
+}
+
+State* state_of(PyObject* m) {
+  return static_cast<State*>(PyModule_GetState(m));
+}
+
+int traverse_module(PyObject*, visitproc, void*) {
+  return 0;
+}
+
+int clear_module(PyObject* m) {
+  State* st = state_of(m);
+  if (st) {
+    st->str.clear();
+    Py_CLEAR(st->bytes_fromhex);
+    Py_CLEAR(st->int_from_bytes);
+    Py_CLEAR(st->kw_size_replace);
+    Py_CLEAR(st->empty);
+    Py_CLEAR(st->zero);
+    Py_CLEAR(st->one);
+  }
+  return 0;
+}
+
+void free_module(void* m) {
+  clear_module(static_cast<PyObject*>(m));
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
 };
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "fuzzy", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+    PyModuleDef_HEAD_INIT, "fuzzy",      msg::kModuleDoc, sizeof(State), nullptr, slots,
+    traverse_module,       clear_module, free_module,
+};
+
 }  // namespace
+}  // namespace orvex::fuzzy
 
 PyMODINIT_FUNC PyInit_fuzzy() {
-  return PyModuleDef_Init(&module_def);
+  return PyModuleDef_Init(&orvex::fuzzy::module_def);
 }

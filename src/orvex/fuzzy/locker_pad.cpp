@@ -1,0 +1,108 @@
+// A locker's pad: its sampled bits hashed, and the XOR that applies it.
+#include "fuzzy/lockers.hpp"
+#include "runtime/module.hpp"
+
+#include <algorithm>
+
+namespace orvex::fuzzy {
+namespace {
+
+// [bits[j] for j in indices]: indexed through the generic protocol, so a list
+// indexed by NumPy integers behaves exactly as in Python.
+Ref sampled_bits(PyObject* bits, PyObject* indices) {
+  Ref picked = Ref::steal(PyList_New(0));
+  Ref it = picked ? Ref::steal(PyObject_GetIter(indices)) : Ref();
+  if (!it) return {};
+  while (Ref j = Ref::steal(PyIter_Next(it.get()))) {
+    Ref bit = Ref::steal(PyObject_GetItem(bits, j.get()));
+    if (!bit || PyList_Append(picked.get(), bit.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return picked;
+}
+
+// "".join(str(b) for b in locker_bits)
+Ref bit_text(const State& st, PyObject* locker_bits) {
+  const Py_ssize_t n = PyList_GET_SIZE(locker_bits);
+  Ref texts = Ref::steal(PyList_New(n));
+  if (!texts) return {};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // The list is ours alone, but str() may run Python code: hold the item.
+    Ref bit = Ref::borrow(PyList_GET_ITEM(locker_bits, i));
+    PyObject* text = PyObject_Str(bit.get());
+    if (!text) return {};
+    PyList_SET_ITEM(texts.get(), i, text);
+  }
+  return Ref::steal(PyUnicode_Join(st.empty, texts.get()));
+}
+
+// hashlib.sha256(text.encode()).digest(), with `hashlib.sha256` looked up
+// before the argument is evaluated, as the expression does.
+Ref sha256_digest(const LockerDraws& d, PyObject* text) {
+  Ref hashlib = global(d.fn, d.st.str.hashlib);
+  Ref sha256 = hashlib ? getattr(hashlib.get(), d.st.str.sha256) : Ref();
+  Ref data = sha256 ? Ref::steal(PyUnicode_AsUTF8String(text)) : Ref();
+  Ref hash = data ? call(sha256.get(), data) : Ref();
+  return hash ? call_method(hash.get(), d.st.str.digest) : Ref();
+}
+
+// The zip/XOR over Python objects, for a digest that is not exactly bytes (a
+// replaced hashlib): same results and errors as the generator expression.
+Ref xor_generic(PyObject* data, PyObject* pad) {
+  const Py_ssize_t n = PyBytes_GET_SIZE(data);
+  Ref stop = Ref::steal(PyLong_FromSsize_t(n));
+  Ref cut = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
+  Ref needed = cut ? Ref::steal(PyObject_GetItem(pad, cut.get())) : Ref();
+  Ref it = needed ? Ref::steal(PyObject_GetIter(needed.get())) : Ref();
+  Ref values = it ? Ref::steal(PyList_New(0)) : Ref();
+  if (!values) return {};
+  const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+  // zip stops at the shorter side without drawing from the other one.
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref b = Ref::steal(PyIter_Next(it.get()));
+    if (!b) {
+      if (PyErr_Occurred()) return {};
+      break;
+    }
+    Ref a = Ref::steal(PyLong_FromLong(bytes[i]));
+    Ref x = a ? Ref::steal(PyNumber_Xor(a.get(), b.get())) : Ref();
+    if (!x || PyList_Append(values.get(), x.get()) < 0) return {};
+  }
+  return Ref::steal(PyBytes_FromObject(values.get()));
+}
+
+}  // namespace
+
+Ref seeded_generator(const Function& fn, const State& st, PyObject* locker_seed) {
+  Ref seed_int = call(st.int_from_bytes, locker_seed, st.str.big);
+  Ref np = seed_int ? global(fn, st.str.np) : Ref();
+  Ref random = np ? getattr(np.get(), st.str.random) : Ref();
+  Ref default_rng = random ? getattr(random.get(), st.str.default_rng) : Ref();
+  return default_rng ? call(default_rng.get(), seed_int) : Ref();
+}
+
+Ref next_locker_pad(const LockerDraws& d) {
+  // rng.choice is looked up before self.locker_size is read, as the call
+  // expression evaluates them.
+  Ref choice = getattr(d.rng, d.st.str.choice);
+  Ref size = choice ? getattr(d.self, d.st.str.locker_size) : Ref();
+  Ref indices =
+      size ? call_kw(choice.get(), d.st.kw_size_replace, d.n_features, size, Py_False) : Ref();
+  Ref locker_bits = indices ? sampled_bits(d.bits, indices.get()) : Ref();
+  Ref text = locker_bits ? bit_text(d.st, locker_bits.get()) : Ref();
+  return text ? sha256_digest(d, text.get()) : Ref();
+}
+
+Ref xor_with_pad(PyObject* data, PyObject* pad) {
+  if (!PyBytes_CheckExact(pad)) return xor_generic(data, pad);
+  const Py_ssize_t n = std::min(PyBytes_GET_SIZE(data), PyBytes_GET_SIZE(pad));
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
+  if (!out) return {};
+  const char* a = PyBytes_AS_STRING(data);
+  const char* b = PyBytes_AS_STRING(pad);
+  char* x = PyBytes_AS_STRING(out.get());
+  for (Py_ssize_t i = 0; i < n; ++i) x[i] = static_cast<char>(a[i] ^ b[i]);
+  return out;
+}
+
+}  // namespace orvex::fuzzy

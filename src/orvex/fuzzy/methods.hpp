@@ -1,0 +1,24 @@
+// The bodies of orvex.fuzzy's functions; arguments arrive bound and coerced.
+#pragma once
+
+#include "runtime/function.hpp"
+
+namespace orvex::fuzzy {
+
+// _to_numpy(feature) -> np.ndarray (module-level)
+Ref to_numpy(Function& fn, Args args);
+
+// FuzzyExtractor.__init__(self, n_lockers, locker_size) -> None
+Ref init_extractor(Function& fn, Args args);
+
+// FuzzyExtractor._binarize(self, feature) -> list
+Ref binarize(Function& fn, Args args);
+
+// FuzzyExtractor.lock_secret(self, feature, secret_payload) -> dict
+Ref lock_secret(Function& fn, Args args);
+
+// FuzzyExtractor.unlock_secret(self, feature, helper_data, prob_thresh)
+//   -> (bytes | None, {"ratio": float})
+Ref unlock_secret(Function& fn, Args args);
+
+}  // namespace orvex::fuzzy

@@ -1,0 +1,34 @@
+// The state of one orvex.fuzzy module object.
+#pragma once
+
+#include "runtime/strings.hpp"
+
+namespace orvex::fuzzy {
+
+// Grouped by use: module globals and the lazy import; attributes and
+// methods; record and stats keys; the byte order of the seed. (Kept from
+// clang-format, which reflows such macros differently on every run.)
+// clang-format off
+#define ORVEX_FUZZY_STRINGS(X)                                                     \
+  X(secrets) X(hashlib) X(np) X(Counter) X(_to_numpy) X(torch)                     \
+  X(token_bytes) X(random) X(default_rng) X(choice) X(sha256) X(digest) X(hex)     \
+  X(most_common) X(_binarize) X(Tensor) X(detach) X(cpu) X(numpy) X(flatten)       \
+  X(ndarray) X(astype) X(tolist) X(n_lockers) X(locker_size)                       \
+  X(seed) X(lockers) X(secret_hash) X(n_features) X(ratio)                         \
+  X(big)
+// clang-format on
+
+ORVEX_STRING_TABLE(Strings, ORVEX_FUZZY_STRINGS);
+
+struct State {
+  Strings str;
+  // Builtins, which nothing can replace: bytes.fromhex and int.from_bytes.
+  PyObject* bytes_fromhex = nullptr;
+  PyObject* int_from_bytes = nullptr;
+  PyObject* kw_size_replace = nullptr;  // ("size", "replace")
+  PyObject* empty = nullptr;            // "": the separator of a locker's bit text
+  PyObject* zero = nullptr;             // 0
+  PyObject* one = nullptr;              // 1
+};
+
+}  // namespace orvex::fuzzy

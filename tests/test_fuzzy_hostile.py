@@ -1,0 +1,175 @@
+"""Hostile records, features, overrides and attributes give Python exceptions, never crashes."""
+
+import hashlib
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import orvex.fuzzy as fuzzy
+from orvex.fuzzy import FuzzyExtractor
+
+SECRET, X = b"s" * 16, np.linspace(-1, 1, 24) + 0.01
+NUMPY_ERRORS = (TypeError, ValueError, OverflowError)
+
+
+@pytest.fixture
+def fe():
+    return FuzzyExtractor(6)
+
+
+@pytest.fixture
+def rec(fe):
+    return fe.lock_secret(X, SECRET)
+
+
+@pytest.mark.parametrize("key, value, error", [
+    ("seed", 5, TypeError), ("seed", "abc", ValueError), ("seed", b"00", TypeError),
+    ("lockers", 3, TypeError), ("lockers", None, TypeError), ("lockers", ["0g"], ValueError),
+    ("lockers", [5], TypeError), ("n_features", -3, ValueError), ("n_features", 2**62, IndexError),
+    ("n_features", 10**30, NUMPY_ERRORS), ("n_features", "a", NUMPY_ERRORS),
+    ("n_features", 3.5, NUMPY_ERRORS),
+])
+def test_damaged_fields_raise(fe, rec, key, value, error):
+    with pytest.raises(error):
+        fe.unlock_secret(X, dict(rec, **{key: value}))
+
+
+def test_keys_are_read_in_order(fe, rec):
+    for missing in (("seed", "lockers", "n_features"), ("lockers", "n_features"),
+                    ("n_features", "secret_hash"), ("secret_hash",)):
+        with pytest.raises(KeyError) as info:
+            fe.unlock_secret(X, {k: v for k, v in rec.items() if k not in missing})
+        assert info.value.args == missing[:1]
+    # secret_hash is only read once the vote passes; a non-str never matches.
+    unhashed = {k: rec[k] for k in ("seed", "lockers", "n_features")}
+    assert fe.unlock_secret(X, unhashed, 1.5) == (None, {"ratio": 1.0})
+    assert fe.unlock_secret(X, dict(rec, secret_hash=5)) == (None, {"ratio": 1.0})
+    with pytest.raises(TypeError, match="Expected torch.Tensor"):
+        fe.unlock_secret([1.0], {})
+
+
+def test_lockers_sequence_that_mutates_everything(fe, rec):
+    entries, record = list(rec["lockers"]), dict(rec)
+
+    class Lockers:
+        def __len__(self):
+            return len(entries)
+
+        def __getitem__(self, i):
+            record.clear()
+            entries.pop()  # shrinks under the loop: a later read fails
+            fe.n_lockers = "changed"
+            return entries[i]
+
+    record["lockers"] = Lockers()
+    with pytest.raises(IndexError):
+        fe.unlock_secret(X, record)
+    for lockers in (tuple(rec["lockers"]), dict(enumerate(rec["lockers"]))):
+        assert FuzzyExtractor(6).unlock_secret(X, dict(rec, lockers=lockers))[0] == SECRET
+
+
+class Loud:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class NotText:
+    def __str__(self):
+        return 5
+
+
+@pytest.mark.parametrize("bits, lock_error, unlock_error", [
+    (None, TypeError, TypeError), ([1, 0], ValueError, IndexError),
+    ([Loud()] * 24, RuntimeError, RuntimeError), ([NotText()] * 24, TypeError, TypeError),
+    (["ab", 3.5, b"x", None] * 6, None, None), ({j: j % 2 for j in range(24)}, None, None),
+])
+def test_odd_binarize_overrides(rec, bits, lock_error, unlock_error):
+    odd = type("Odd", (FuzzyExtractor,), {"_binarize": lambda self, feature: bits})(6)
+    for run, error in ((lambda: odd.lock_secret(X, SECRET), lock_error),
+                       (lambda: odd.unlock_secret(X, rec), unlock_error)):
+        if error:
+            with pytest.raises(error):
+                run()
+        else:
+            run()
+
+
+@pytest.mark.parametrize("feature", [np.array([None, 1.0], dtype=object), np.array(["a", "b"])])
+def test_incomparable_arrays(fe, rec, feature):
+    with pytest.raises(TypeError):
+        fe.lock_secret(feature, SECRET)
+    with pytest.raises(TypeError):
+        fe.unlock_secret(feature, rec)
+
+
+def test_binarize_result_must_be_a_list(monkeypatch, fe):
+    monkeypatch.setattr(fuzzy, "_to_numpy", lambda feature: np.array(3.0))
+    with pytest.raises(TypeError, match="^Expected list, got int$"):
+        fe._binarize(X)
+
+
+@pytest.mark.parametrize("attr, value, error", [
+    ("n_lockers", "six", TypeError), ("n_lockers", 2.5, TypeError),
+    ("n_lockers", 10**40, OverflowError), ("locker_size", "q", TypeError),
+    ("locker_size", 2.5, NUMPY_ERRORS), ("locker_size", -1, ValueError),
+    ("locker_size", np.int64(30), "Feature vector too short (24) for locker_size (30)"),
+])
+def test_reassigned_attributes(fe, rec, attr, value, error):
+    setattr(fe, attr, value)
+    with pytest.raises(ValueError if isinstance(error, str) else error) as info:
+        fe.lock_secret(X, SECRET)
+    assert not isinstance(error, str) or str(info.value) == error
+    fe.n_lockers, fe.locker_size = 0, 8
+    with pytest.raises(ZeroDivisionError):
+        fe.unlock_secret(X, rec)
+
+
+def test_secret_checks_come_first_and_draw_nothing(monkeypatch, fe):
+    drawn = []
+    monkeypatch.setattr(fuzzy, "secrets", types.SimpleNamespace(token_bytes=drawn.append))
+    for secret, message in ((b"", "^secret_payload must be non-empty bytes$"),
+                            (b"k" * 33, "at most 32 bytes")):
+        with pytest.raises(ValueError, match=message):
+            fe.lock_secret("not a feature", secret)
+    assert drawn == []
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda fe: fe.lock_secret(X), "lock_secret() takes exactly 3 positional arguments (2 given)"),
+    (lambda fe: fe.unlock_secret(helper_data={}),
+     "unlock_secret() takes at least 3 positional arguments (1 given)"),
+    (lambda fe: fuzzy._to_numpy(X, bad=1), "_to_numpy() got an unexpected keyword argument 'bad'"),
+    (lambda fe: fe.unlock_secret(X, None, "high"), "must be real number, not str"),
+])
+def test_binding_messages(fe, call, message):
+    with pytest.raises(TypeError) as info:
+        call(fe)
+    assert str(info.value) == message
+
+
+def test_replaced_hashlib_is_used(monkeypatch, fe):
+    """Digests that are not bytes go through the generic XOR, with the same result."""
+    monkeypatch.setattr(fuzzy, "secrets", types.SimpleNamespace(token_bytes=lambda n: b"seed"))
+    expected = fe.lock_secret(X, SECRET)
+    fake = types.SimpleNamespace(sha256=lambda data: types.SimpleNamespace(
+        digest=lambda: bytearray(hashlib.sha256(data).digest())))
+    monkeypatch.setattr(fuzzy, "hashlib", fake)
+    assert fe.lock_secret(X, SECRET) == expected
+    assert fe.unlock_secret(X, expected) == (SECRET, {"ratio": 1.0})
+
+
+def test_only_import_errors_mean_no_torch(monkeypatch):
+    monkeypatch.setitem(sys.modules, "torch", types.ModuleType("torch"))  # no Tensor
+    with pytest.raises(AttributeError):
+        fuzzy._to_numpy(X)
+    for error, expected in ((ImportError("late"), TypeError), (RuntimeError("lost"), RuntimeError)):
+        def detach(self, error=error):
+            raise error
+        torch = types.ModuleType("torch")
+        torch.Tensor = type("Tensor", (), {"detach": detach})
+        monkeypatch.setitem(sys.modules, "torch", torch)
+        with pytest.raises(expected):
+            fuzzy._to_numpy(torch.Tensor())
+        assert fuzzy._to_numpy(X.reshape(2, 12)).tolist() == X.tolist()
