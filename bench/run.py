@@ -1,0 +1,134 @@
+"""Times orvex against plain Python (bench/baseline.py) and bare library calls.
+
+    python bench/run.py [--rounds N]
+
+Prints one table: operation, baseline, orvex, ratio (baseline / orvex), each
+time the median of the rounds' per-call averages.
+"""
+
+import argparse
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+from Crypto.Cipher import AES
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import baseline  # noqa: E402
+
+import orvex  # noqa: E402
+import orvex.fuzzy  # noqa: E402
+import orvex.limiter  # noqa: E402
+import orvex.vault  # noqa: E402
+
+
+def per_call(fn, calls, rounds):
+    """Median over rounds of the mean time of one call, in seconds."""
+    samples = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        samples.append((time.perf_counter() - start) / calls)
+    return statistics.median(samples)
+
+
+class FakeClock:
+    """Half a second per reading: 40 keys in turn stay below the soft limit."""
+
+    def __init__(self):
+        self.now = 1_000_000.0
+
+    def time(self):
+        self.now += 0.5
+        return self.now
+
+
+def fuzzy_rows(rounds):
+    rng = np.random.default_rng(7)
+    feature = rng.standard_normal(512).astype(np.float32)
+    probe = feature.copy()
+    probe[rng.choice(512, size=16, replace=False)] *= -1
+    secret = bytes(range(16))
+    ours, theirs = orvex.fuzzy.FuzzyExtractor(), baseline.FuzzyExtractor()
+    helper = ours.lock_secret(feature, secret)
+    assert theirs.unlock_secret(probe, helper) == ours.unlock_secret(probe, helper)
+    return [
+        ("lock_secret (1024 lockers)",
+         per_call(lambda: theirs.lock_secret(feature, secret), 5, rounds),
+         per_call(lambda: ours.lock_secret(feature, secret), 50, rounds)),
+        ("unlock_secret (16 flipped)",
+         per_call(lambda: theirs.unlock_secret(probe, helper), 5, rounds),
+         per_call(lambda: ours.unlock_secret(probe, helper), 50, rounds)),
+    ]
+
+
+def limiter_rows(rounds):
+    keys = [f"10.0.0.{i}" for i in range(40)]
+    stream = keys * 50
+
+    def run(limiter):
+        for key in stream:
+            limiter.check_and_record(key)
+
+    saved = orvex.limiter.time, baseline.time
+    orvex.limiter.time = baseline.time = FakeClock()
+    try:
+        events = len(stream)
+        theirs = per_call(lambda: run(baseline.RateLimiter()), 1, rounds) / events
+        ours = per_call(lambda: run(orvex.limiter.RateLimiter()), 1, rounds) / events
+    finally:
+        orvex.limiter.time, baseline.time = saved
+    return [("check_and_record (40 keys)", theirs, ours)]
+
+
+def bare_encrypt(key, array):
+    cipher = AES.new(key, AES.MODE_GCM)
+    ciphertext, tag = cipher.encrypt_and_digest(array.tobytes())
+    return ciphertext.hex(), cipher.nonce.hex(), tag.hex()
+
+
+def bare_decrypt(key, record):
+    cipher = AES.new(key, AES.MODE_GCM, nonce=bytes.fromhex(record["nonce"]))
+    return cipher.decrypt_and_verify(
+        bytes.fromhex(record["ciphertext"]), bytes.fromhex(record["tag"]))
+
+
+def vault_rows(rounds):
+    key = bytes(range(32))
+    vault = orvex.vault.AESVault()
+    rows = []
+    for label, elements, calls in (("1 MiB", 1 << 18, 5), ("2 KiB", 512, 2000)):
+        array = np.arange(elements, dtype=np.float32)
+        record = vault.encrypt(key, array)
+        rows.append((f"encrypt {label} (vs bare calls)",
+                     per_call(lambda: bare_encrypt(key, array), calls, rounds),
+                     per_call(lambda: vault.encrypt(key, array), calls, rounds)))
+        rows.append((f"decrypt {label} (vs bare calls)",
+                     per_call(lambda: bare_decrypt(key, record), calls, rounds),
+                     per_call(lambda: vault.decrypt(key, record), calls, rounds)))
+    return rows
+
+
+def fmt(seconds):
+    return f"{seconds * 1e3:9.3f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:9.2f} us"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    rows = fuzzy_rows(args.rounds) + limiter_rows(args.rounds) + vault_rows(args.rounds)
+    print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
+          f"{platform.machine()}, {os.cpu_count()} cores, median of {args.rounds} rounds\n")
+    print(f"| {'operation':34} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} |")
+    print(f"|{'-' * 36}|{'-' * 14}|{'-' * 14}|{'-' * 9}|")
+    for name, theirs, ours in rows:
+        print(f"| {name:34} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |")
+
+
+if __name__ == "__main__":
+    main()
