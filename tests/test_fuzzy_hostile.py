@@ -136,6 +136,21 @@ def test_secret_checks_come_first_and_draw_nothing(monkeypatch, fe):
     assert drawn == []
 
 
+@pytest.mark.parametrize("attr, value, message", [
+    ("locker_size", 0, "locker_size must be >= 1"), ("locker_size", -2, "locker_size must be >= 1"),
+    ("n_lockers", 0, "n_lockers must be >= 1"), ("n_lockers", -3, "n_lockers must be >= 1"),
+])
+def test_unsafe_reassigned_sizes_are_refused_before_any_draw(monkeypatch, fe, attr, value, message):
+    # No bits per locker would leave the secret behind a pad anyone can compute;
+    # no lockers would give a record that can never unlock.
+    drawn = []
+    monkeypatch.setattr(fuzzy, "secrets", types.SimpleNamespace(token_bytes=drawn.append))
+    setattr(fe, attr, value)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        fe.lock_secret(X, SECRET)
+    assert drawn == []
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda fe: fe.lock_secret(X), "lock_secret() takes exactly 3 positional arguments (2 given)"),
     (lambda fe: fe.unlock_secret(helper_data={}),

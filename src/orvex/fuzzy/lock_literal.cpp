@@ -52,15 +52,28 @@ Ref draw_seed(const Function& fn, const State& st) {
   return four ? call_method(secrets.get(), st.str.token_bytes, four) : Ref();
 }
 
-// range(self.n_lockers), read once when the loop starts; a negative count
-// gives no lockers, as range does.
+// The number of lockers, self.n_lockers read once. Fewer than one would give
+// a record that can never unlock, reported as a success: refused like the
+// constructor refuses it.
 bool locker_count(const State& st, PyObject* self, Py_ssize_t& count) {
   Ref n_lockers = getattr(self, st.str.n_lockers);
   if (!n_lockers) return false;
   count = PyNumber_AsSsize_t(n_lockers.get(), PyExc_OverflowError);
   if (count == -1 && PyErr_Occurred()) return false;
-  if (count < 0) count = 0;
+  if (count < 1) {
+    PyErr_SetString(PyExc_ValueError, msg::kTooFewLockers);
+    return false;
+  }
   return true;
+}
+
+// A locker of no bits has one pad, SHA-256 of nothing, that anyone holding the
+// record can take off: self.locker_size below one is refused, not used.
+bool check_locker_size(const State& st, PyObject* self) {
+  Ref size = getattr(self, st.str.locker_size);
+  const int too_small = size ? PyObject_RichCompareBool(size.get(), st.one, Py_LT) : -1;
+  if (too_small > 0) PyErr_SetString(PyExc_ValueError, msg::kLockerSizeTooSmall);
+  return too_small == 0;
 }
 
 // The hex text of one locker's cipher: the secret masked with its pad.
@@ -109,15 +122,18 @@ Ref lock_secret(Function& fn, Args args) {
 
   Ref bits = call_method(self, st.str._binarize, feature);
   const Py_ssize_t n = bits ? PyObject_Length(bits.get()) : -1;
-  if (n < 0 || !check_feature_size(st, self, n)) return {};
+  Py_ssize_t count = 0;
+  if (n < 0 || !check_feature_size(st, self, n) || !check_locker_size(st, self) ||
+      !locker_count(st, self, count)) {
+    return {};
+  }
   Ref n_features = Ref::steal(PyLong_FromSsize_t(n));
 
   // Randomness is drawn only once every check has passed.
   Ref locker_seed = n_features ? draw_seed(fn, st) : Ref();
   Ref rng = locker_seed ? seeded_generator(fn, st, locker_seed.get()) : Ref();
   Ref secret_hash = rng ? secret_digest(fn, st, secret) : Ref();
-  Py_ssize_t count = 0;
-  if (!secret_hash || !locker_count(st, self, count)) return {};
+  if (!secret_hash) return {};
 
   const LockerDraws draws{fn, st, self, rng.get(), n_features.get(), bits.get()};
   Ref lockers = lock_lockers_literal(draws, secret, count);
