@@ -178,6 +178,23 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+// The declared annotations as strings: the parameters', then "return".
+Ref spec_annotations(const FunctionSpec& spec, int nparams) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (int i = 0; i < nparams; ++i) {
+    const Param& p = spec.params[i];
+    if (!p.annotation) continue;
+    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+    if (!text || PyDict_SetItemString(dict.get(), p.name, text.get()) < 0) return {};
+  }
+  if (spec.return_annotation) {
+    Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+    if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0) return {};
+  }
+  return dict;
+}
+
 Coercion coercion_for(const char* annotation, PyTypeObject*& exact) {
   exact = nullptr;
   if (annotation == nullptr) return Coercion::none;
@@ -226,6 +243,8 @@ Ref make_function(PyObject* type, PyObject* module, const FunctionSpec& spec, Py
     PyTuple_SET_ITEM(f->param_names, i, name);
     f->coercion[i] = coercion_for(spec.params[i].annotation, f->exact_type[i]);
   }
+  f->annotations = spec_annotations(spec, f->nparams).release();
+  if (!f->annotations) return {};
   return self;
 }
 
@@ -234,21 +253,8 @@ bool is_function_of(PyObject* o, const FunctionSpec& spec) {
 }
 
 Ref function_annotations(Function& fn) {
-  if (!fn.annotations) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return {};
-    for (int i = 0; i < fn.nparams; ++i) {
-      const Param& p = fn.spec->params[i];
-      if (!p.annotation) continue;
-      Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-      if (!text || PyDict_SetItemString(dict.get(), p.name, text.get()) < 0) return {};
-    }
-    if (fn.spec->return_annotation) {
-      Ref text = Ref::steal(PyUnicode_FromString(fn.spec->return_annotation));
-      if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0) return {};
-    }
-    fn.annotations = dict.release();
-  }
+  // Deleted or set to None: a fresh empty dict, as a Python function gives.
+  if (!fn.annotations && !(fn.annotations = PyDict_New())) return {};
   return Ref::borrow(fn.annotations);
 }
 
