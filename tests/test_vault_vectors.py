@@ -11,7 +11,8 @@ from Crypto.Cipher import AES
 import orvex.vault as vault_module
 from orvex.vault import AESVault
 
-_DATA = json.loads((pathlib.Path(__file__).parent / "data" / "wycheproof_gcm_iv128.json").read_text())
+_DATA = json.loads(
+    (pathlib.Path(__file__).parent / "data" / "wycheproof_gcm_iv128.json").read_text())
 VECTORS = _DATA["vectors"]
 VALID = [v for v in VECTORS if v["valid"]]
 
