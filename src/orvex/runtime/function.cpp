@@ -128,6 +128,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+// The defining module's namespace, where typing.get_type_hints() resolves
+// the string annotations, as for a Python function.
+PyObject* get_globals(PyObject* self, void*) {
+  return Py_NewRef(PyModule_GetDict(as_function(self)->module));
+}
+
 PyObject* get_signature(PyObject* self, void*) {
   return function_signature(*as_function(self)).release();
 }
@@ -138,6 +144,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
