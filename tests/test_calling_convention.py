@@ -159,6 +159,10 @@ def test_function_attributes():
     assert list(D.__annotations__.items()) == [
         ("key", "bytes"), ("record", "dict"), ("return", "Union[np.ndarray, bytes]")]
     assert E.__defaults__ is None and D.__dict__ == {} and "AESVault.encrypt" in repr(E)
+    # The string annotations resolve in the module's namespace.
+    assert E.__globals__ is vars(vault_module)
+    assert typing.get_type_hints(D) == {
+        "key": bytes, "record": dict, "return": typing.Union[np.ndarray, bytes]}
     # Docstrings keep their source layout: a leading newline, the source
     # indent on every line, and a last line holding the indent only.
     for obj, indent in ((vault_module, ""), (AESVault, 4), (E, 8), (D, 8)):
