@@ -128,6 +128,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+// The defining module's namespace, where typing.get_type_hints() resolves
+// the string annotations, as for a Python function.
+PyObject* get_globals(PyObject* self, void*) {
+  return Py_NewRef(PyModule_GetDict(as_function(self)->module));
+}
+
 PyObject* get_signature(PyObject* self, void*) {
   return function_signature(*as_function(self)).release();
 }
@@ -138,6 +144,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -177,6 +184,23 @@ PyType_Spec function_spec = {
         Py_TPFLAGS_METHOD_DESCRIPTOR,
     function_slots,
 };
+
+// The declared annotations as strings: the parameters', then "return".
+Ref spec_annotations(const FunctionSpec& spec, int nparams) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (int i = 0; i < nparams; ++i) {
+    const Param& p = spec.params[i];
+    if (!p.annotation) continue;
+    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+    if (!text || PyDict_SetItemString(dict.get(), p.name, text.get()) < 0) return {};
+  }
+  if (spec.return_annotation) {
+    Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+    if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0) return {};
+  }
+  return dict;
+}
 
 Coercion coercion_for(const char* annotation, PyTypeObject*& exact) {
   exact = nullptr;
@@ -226,6 +250,8 @@ Ref make_function(PyObject* type, PyObject* module, const FunctionSpec& spec, Py
     PyTuple_SET_ITEM(f->param_names, i, name);
     f->coercion[i] = coercion_for(spec.params[i].annotation, f->exact_type[i]);
   }
+  f->annotations = spec_annotations(spec, f->nparams).release();
+  if (!f->annotations) return {};
   return self;
 }
 
@@ -234,21 +260,8 @@ bool is_function_of(PyObject* o, const FunctionSpec& spec) {
 }
 
 Ref function_annotations(Function& fn) {
-  if (!fn.annotations) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return {};
-    for (int i = 0; i < fn.nparams; ++i) {
-      const Param& p = fn.spec->params[i];
-      if (!p.annotation) continue;
-      Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-      if (!text || PyDict_SetItemString(dict.get(), p.name, text.get()) < 0) return {};
-    }
-    if (fn.spec->return_annotation) {
-      Ref text = Ref::steal(PyUnicode_FromString(fn.spec->return_annotation));
-      if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0) return {};
-    }
-    fn.annotations = dict.release();
-  }
+  // Deleted or set to None: a fresh empty dict, as a Python function gives.
+  if (!fn.annotations && !(fn.annotations = PyDict_New())) return {};
   return Ref::borrow(fn.annotations);
 }
 

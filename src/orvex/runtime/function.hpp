@@ -52,7 +52,7 @@ struct Function {
   PyObject* module_name;  // __module__
   PyObject* doc;
   PyObject* defaults;     // tuple, or nullptr for None
-  PyObject* annotations;  // dict, made on first use
+  PyObject* annotations;  // dict; nullptr after `del f.__annotations__`
   PyObject* dict;
   PyObject* weakrefs;
 
@@ -80,7 +80,8 @@ bool is_function_of(PyObject* o, const FunctionSpec& spec);
 // fn.__signature__: an inspect.Signature of the current defaults and annotations.
 Ref function_signature(Function& fn);
 
-// fn.__annotations__, made from the spec on first use.
+// fn.__annotations__: the declared strings until replaced; a new empty dict
+// once deleted or set to None.
 Ref function_annotations(Function& fn);
 
 }  // namespace orvex

@@ -8,15 +8,21 @@
 namespace orvex::vault {
 namespace {
 
-// An array is only sealed if decrypt can give it back: no object pointers,
-// and a dtype text that np.dtype reads back to the same dtype.
+// An array is only sealed if decrypt can give it back: its items must be
+// plain data (no references to Python objects or other outside memory), have
+// a size (np.frombuffer refuses empty items), and the dtype text must read
+// back through np.dtype to the same dtype.
 bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyObject* text) {
   Ref hasobject = getattr(dtype, st.str.hasobject);
-  if (!hasobject) return false;
-  const int has = PyObject_IsTrue(hasobject.get());
-  if (has < 0) return false;
+  const int has = hasobject ? PyObject_IsTrue(hasobject.get()) : -1;
   if (has) {
-    PyErr_Format(PyExc_TypeError, msg::kObjectDtype, text);
+    if (has > 0) PyErr_Format(PyExc_TypeError, msg::kObjectDtype, text);
+    return false;
+  }
+  Ref itemsize = getattr(dtype, st.str.itemsize);
+  const int sized = itemsize ? PyObject_IsTrue(itemsize.get()) : -1;
+  if (sized <= 0) {
+    if (sized == 0) PyErr_Format(PyExc_TypeError, msg::kEmptyItemDtype, text);
     return false;
   }
   Ref dtype_type = getattr(np, st.str.dtype);
@@ -24,7 +30,11 @@ bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyOb
   Ref back = call(dtype_type.get(), text);
   const int same = back ? PyObject_RichCompareBool(back.get(), dtype, Py_EQ) : 0;
   if (same > 0) return true;
-  Ref cause = back || !PyErr_ExceptionMatches(PyExc_TypeError) ? Ref() : fetch_exception();
+  // np.dtype refuses text it can't parse with TypeError or ValueError; either
+  // means the record could not be opened again. Anything else propagates.
+  const bool unreadable = !back && (PyErr_ExceptionMatches(PyExc_TypeError) ||
+                                    PyErr_ExceptionMatches(PyExc_ValueError));
+  Ref cause = unreadable ? fetch_exception() : Ref();
   if (PyErr_Occurred()) return false;
   PyErr_Format(PyExc_TypeError, msg::kUnreadableDtype, text);
   if (cause) {
@@ -36,18 +46,18 @@ bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyOb
   return false;
 }
 
-// Fills plaintext and metadata for an array payload.
+// Fills plaintext and metadata for an array payload, reading tobytes(), shape
+// and dtype in that order.
 bool array_plaintext(PyObject* np, const State& st, PyObject* payload, Ref& plaintext,
                      Ref& metadata) {
-  Ref dtype = getattr(payload, st.str.dtype);
+  plaintext = call_method(payload, st.str.tobytes);
+  Ref shape_attr = plaintext ? getattr(payload, st.str.shape) : Ref();
+  Ref shape = shape_attr ? Ref::steal(PySequence_List(shape_attr.get())) : Ref();
+  Ref dtype = shape ? getattr(payload, st.str.dtype) : Ref();
   Ref text = dtype ? Ref::steal(PyObject_Str(dtype.get())) : Ref();
   if (!text || !check_restorable_dtype(np, st, dtype.get(), text.get())) return false;
-  plaintext = call_method(payload, st.str.tobytes);
-  if (!plaintext) return false;
-  Ref shape_attr = getattr(payload, st.str.shape);
-  Ref shape = shape_attr ? Ref::steal(PySequence_List(shape_attr.get())) : Ref();
   metadata = Ref::steal(PyDict_New());
-  return shape && metadata && PyDict_SetItem(metadata.get(), st.str.shape, shape.get()) == 0 &&
+  return metadata && PyDict_SetItem(metadata.get(), st.str.shape, shape.get()) == 0 &&
          PyDict_SetItem(metadata.get(), st.str.dtype, text.get()) == 0;
 }
 

@@ -55,7 +55,11 @@ inline constexpr const char* kDecryptFailed = "Decryption failed: ";
 
 // Arrays whose bytes can't be restored from a record are refused; %U is str(dtype).
 inline constexpr const char* kObjectDtype =
-    "Cannot encrypt an array of dtype %U: it holds references to Python objects, not data";
+    "Cannot encrypt an array of dtype %U: its items are references to memory outside the "
+    "array, not data";
+inline constexpr const char* kEmptyItemDtype =
+    "Cannot encrypt an array of dtype %U: its items have no size, so numpy.frombuffer() could "
+    "not rebuild the array";
 inline constexpr const char* kUnreadableDtype =
     "Cannot encrypt an array of dtype %U: numpy.dtype() does not read that text back to the "
     "same dtype, so the record could never be decrypted";

@@ -5,11 +5,27 @@
 
 namespace orvex::vault {
 
-#define ORVEX_VAULT_STRINGS(X)                                                              \
-  X(np)                                                                                     \
-  X(AES) X(logger) X(ndarray) X(dtype) X(hasobject) X(tobytes) X(shape) X(new_) X(MODE_GCM) \
-      X(encrypt_and_digest) X(decrypt_and_verify) X(nonce) X(hex) X(ciphertext) X(tag)      \
-          X(frombuffer) X(reshape) X(error)
+#define ORVEX_VAULT_STRINGS(X) \
+  X(np)                        \
+  X(AES)                       \
+  X(logger)                    \
+  X(ndarray)                   \
+  X(dtype)                     \
+  X(hasobject)                 \
+  X(itemsize)                  \
+  X(tobytes)                   \
+  X(shape)                     \
+  X(new_)                      \
+  X(MODE_GCM)                  \
+  X(encrypt_and_digest)        \
+  X(decrypt_and_verify)        \
+  X(nonce)                     \
+  X(hex)                       \
+  X(ciphertext)                \
+  X(tag)                       \
+  X(frombuffer)                \
+  X(reshape)                   \
+  X(error)
 
 ORVEX_STRING_TABLE(Strings, ORVEX_VAULT_STRINGS);
 
