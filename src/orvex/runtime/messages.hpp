@@ -15,6 +15,6 @@ inline constexpr const char* kKeywordsMustBeStrings = "%.200s() keywords must be
 inline constexpr const char* kIncorrectType =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s";
 inline constexpr const char* kSubclassRejected =
-    "Subclasses of built-in types are rejected; convert the argument to the exact type first";
+    "Subclasses of built-in types are rejected; convert the argument to the exact type first.";
 
 }  // namespace orvex::msg
