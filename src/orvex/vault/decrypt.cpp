@@ -25,12 +25,22 @@ Ref item(PyObject* record, PyObject* field) {
   return Ref::borrow(value);
 }
 
+// np.dtype(text), or the dtype that text gave before while np is NumPy itself.
+Ref parse_dtype(State& st, PyObject* np, PyObject* dtype_type, PyObject* text) {
+  const bool memo = st.dtypes.applies(np, st.str.dtype);
+  Ref dtype = memo ? Ref::borrow(st.dtypes.parsed(text)) : Ref();
+  if (dtype) return dtype;
+  dtype = call(dtype_type, text);
+  if (dtype && memo) st.dtypes.remember_parsed(text, dtype.get());
+  return dtype;
+}
+
 // np.frombuffer(plaintext, dtype=np.dtype(record["dtype"])).reshape(tuple(record["shape"]))
-Ref rebuild_array(const Function& fn, const State& st, PyObject* record, PyObject* plaintext) {
+Ref rebuild_array(const Function& fn, State& st, PyObject* record, PyObject* plaintext) {
   Ref np = global(fn, st.str.np);
   Ref dtype_type = np ? getattr(np.get(), st.str.dtype) : Ref();
   Ref dtype_text = dtype_type ? item(record, st.str.dtype) : Ref();
-  Ref dtype = dtype_text ? call(dtype_type.get(), dtype_text) : Ref();
+  Ref dtype = dtype_text ? parse_dtype(st, np.get(), dtype_type.get(), dtype_text.get()) : Ref();
   Ref shape_value = dtype ? item(record, st.str.shape) : Ref();
   Ref shape = shape_value ? Ref::steal(PySequence_Tuple(shape_value.get())) : Ref();
   np = shape ? global(fn, st.str.np) : Ref();  // looked up again, as the expression does
@@ -41,7 +51,7 @@ Ref rebuild_array(const Function& fn, const State& st, PyObject* record, PyObjec
 
 // The protected block: everything that a ValueError or KeyError turns into a
 // decryption failure.
-Ref open_record(const Function& fn, const State& st, PyObject* key, PyObject* record) {
+Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) {
   Ref ciphertext = field_bytes(st, record, st.str.ciphertext);
   Ref nonce = ciphertext ? field_bytes(st, record, st.str.nonce) : Ref();
   Ref tag = nonce ? field_bytes(st, record, st.str.tag) : Ref();
@@ -76,7 +86,7 @@ void report_failure(const Function& fn, const State& st) {
 }  // namespace
 
 Ref decrypt(Function& fn, Args args) {
-  const State& st = fn.state<State>();
+  State& st = fn.state<State>();
   Ref result = open_record(fn, st, args[1], args[2]);
   if (!result &&
       (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_KeyError))) {

@@ -1,6 +1,7 @@
 // AESVault.encrypt: payload -> {"ciphertext", "nonce", "tag"[, "shape", "dtype"]}.
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
+#include "vault/hex.hpp"
 #include "vault/messages.hpp"
 #include "vault/methods.hpp"
 #include "vault/state.hpp"
@@ -48,28 +49,33 @@ bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyOb
 
 // Fills plaintext and metadata for an array payload, reading tobytes(), shape
 // and dtype in that order.
-bool array_plaintext(PyObject* np, const State& st, PyObject* payload, Ref& plaintext,
-                     Ref& metadata) {
+bool array_plaintext(PyObject* np, State& st, PyObject* payload, Ref& plaintext, Ref& metadata) {
+  const bool memo = st.dtypes.applies(np, st.str.dtype);
   plaintext = call_method(payload, st.str.tobytes);
   Ref shape_attr = plaintext ? getattr(payload, st.str.shape) : Ref();
   Ref shape = shape_attr ? Ref::steal(PySequence_List(shape_attr.get())) : Ref();
   Ref dtype = shape ? getattr(payload, st.str.dtype) : Ref();
-  Ref text = dtype ? Ref::steal(PyObject_Str(dtype.get())) : Ref();
-  if (!text || !check_restorable_dtype(np, st, dtype.get(), text.get())) return false;
+  if (!dtype) return false;
+  Ref text = memo ? Ref::borrow(st.dtypes.known_text(dtype.get())) : Ref();
+  if (!text) {
+    text = Ref::steal(PyObject_Str(dtype.get()));
+    if (!text || !check_restorable_dtype(np, st, dtype.get(), text.get())) return false;
+    if (memo) st.dtypes.remember_text(dtype.get(), text.get());
+  }
   metadata = Ref::steal(PyDict_New());
   return metadata && PyDict_SetItem(metadata.get(), st.str.shape, shape.get()) == 0 &&
          PyDict_SetItem(metadata.get(), st.str.dtype, text.get()) == 0;
 }
 
 bool set_hex(PyObject* record, PyObject* key, PyObject* value, const State& st) {
-  Ref text = call_method(value, st.str.hex);
+  Ref text = hex_text(value, st.str.hex);
   return text && PyDict_SetItem(record, key, text.get()) == 0;
 }
 
 }  // namespace
 
 Ref encrypt(Function& fn, Args args) {
-  const State& st = fn.state<State>();
+  State& st = fn.state<State>();
   PyObject* key = args[1];
   PyObject* payload = args[2];
 

@@ -35,8 +35,10 @@ bool init_state(State& st) {
 int exec_module(PyObject* m) {
   State& st = *new (PyModule_GetState(m)) State{};
   if (!init_state(st)) return -1;
+  Ref numpy;
   if (!set_global(m, "logging", import_module("logging").get()) ||
-      !set_global(m, "np", import_module("numpy").get()) ||
+      !set_global(m, "np", (numpy = import_module("numpy")).get()) ||
+      !st.dtypes.init(numpy.get()) ||
       !set_global(m, "Optional", import_from("typing", "Optional").get()) ||
       !set_global(m, "Union", import_from("typing", "Union").get()) ||
       !set_global(m, "AES", import_from("Crypto.Cipher", "AES").get()) ||
@@ -56,8 +58,9 @@ State* state_of(PyObject* m) {
   return static_cast<State*>(PyModule_GetState(m));
 }
 
-int traverse_module(PyObject*, visitproc, void*) {
-  return 0;
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+  State* st = state_of(m);
+  return st ? st->dtypes.traverse(visit, arg) : 0;
 }
 
 int clear_module(PyObject* m) {
@@ -67,6 +70,7 @@ int clear_module(PyObject* m) {
     Py_CLEAR(st->bytes_fromhex);
     Py_CLEAR(st->kw_nonce);
     Py_CLEAR(st->kw_dtype);
+    st->dtypes.clear();
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime/strings.hpp"
+#include "vault/dtype_memo.hpp"
 
 namespace orvex::vault {
 
@@ -34,6 +35,7 @@ struct State {
   PyObject* bytes_fromhex = nullptr;  // bytes.fromhex: a builtin, nothing can replace it
   PyObject* kw_nonce = nullptr;       // ("nonce",)
   PyObject* kw_dtype = nullptr;       // ("dtype",)
+  DtypeMemo dtypes;
 };
 
 }  // namespace orvex::vault

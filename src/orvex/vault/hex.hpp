@@ -1,0 +1,11 @@
+// Hex text of bytes, made in one allocation.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace orvex::vault {
+
+// value.hex(): written directly for exact bytes, otherwise the method is called.
+Ref hex_text(PyObject* value, PyObject* hex_name);
+
+}  // namespace orvex::vault
