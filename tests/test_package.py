@@ -1,0 +1,11 @@
+from pathlib import Path
+
+import orvex
+
+
+def test_installed_package_carries_its_type_stubs():
+    # Type checkers read these only from the installed package, next to the
+    # extension modules; a build that drops them leaves users with untyped code.
+    installed = Path(orvex.__file__).parent
+    for name in ("fuzzy.pyi", "limiter.pyi", "vault.pyi", "py.typed"):
+        assert (installed / name).is_file(), name
