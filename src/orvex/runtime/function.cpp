@@ -1,5 +1,6 @@
 // The function type: creation, attributes, descriptor binding and calls.
 #include "runtime/function.hpp"
+#include "runtime/messages.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -16,7 +17,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   Function& fn = *as_function(callable);
   // A body may call back into Python (a callback, a replaced global) and so
   // into itself: keep the recursion limit instead of exhausting the C stack.
-  if (Py_EnterRecursiveCall(" while calling an orvex function")) return nullptr;
+  if (Py_EnterRecursiveCall(msg::kRecursionWhere)) return nullptr;
   Ref bound[kMaxParams];
   PyObject* view[kMaxParams];
   Ref result;
