@@ -170,12 +170,20 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// Immutable like Python's own function type; the interpreter also specializes
+// method loads (obj.method(...)) only for descriptors of immutable types.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned long kImmutableType = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kImmutableType = 0;
+#endif
+
 PyType_Spec function_spec = {
     "orvex.function",
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | kImmutableType,
     function_slots,
 };
 
