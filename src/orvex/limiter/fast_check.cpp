@@ -35,17 +35,12 @@ namespace {
 // - failed: an exception is set.
 enum class Step { native, done, literal, failed };
 
-Step not_plain() {
-  return PyErr_Occurred() ? Step::failed : Step::literal;
-}
-
 // self._suspended when the call may go natively: the class's own _clean, not
-// shadowed in the instance, and _suspended an exact set. Borrowed.
-Step plain_suspended_set(const Function& fn, State& st, PyObject* self, PyObject*& suspended) {
+// shadowed in the instance, and _suspended an exact set. Borrowed; nullptr:
+// take the literal path.
+PyObject* plain_suspended_set(const Function& fn, State& st, PyObject* self) {
   const Snapshot* snap = read_snapshot(fn, st, self);
-  if (!snap || !snap->suspended || snap->clean_shadowed) return not_plain();
-  suspended = snap->suspended;
-  return Step::native;
+  return snap && !snap->clean_shadowed ? snap->suspended : nullptr;
 }
 
 // key in suspended: an empty set holds nothing and compares nothing. A
@@ -69,7 +64,9 @@ struct Window {
 Step read_window(const Function& fn, State& st, PyObject* self, PyObject* now, Window& w) {
   if (!PyFloat_CheckExact(now)) return Step::literal;
   const Snapshot* snap = read_snapshot(fn, st, self);
-  if (!snap || !snap->window_plain || !is_list_defaultdict(st, snap->history)) return not_plain();
+  if (!snap || !snap->window_plain || !is_list_defaultdict(st, snap->history)) {
+    return Step::literal;
+  }
   w.history = Ref::borrow(snap->history);
   w.cutoff = PyFloat_AS_DOUBLE(now) - snap->window_seconds;
   w.limits_plain = snap->limits_plain;
@@ -181,7 +178,6 @@ Ref admitted(const Function& fn, State& st, PyObject* self, Py_ssize_t count) {
     if (made && !cached) cached = Py_NewRef(made.get());
     return made;
   }
-  if (PyErr_Occurred()) return {};
   Ref limit = getattr(self, st.str.hard_limit);
   Ref next = limit ? Ref::steal(PyLong_FromSsize_t(count)) : Ref();
   Ref next_text = next ? format_value(next.get()) : Ref();
@@ -220,10 +216,8 @@ Ref check_and_record_fast(Function& fn, Args args) {
 
   if (args[2] == Py_True) return Ref::borrow(st.bypassed);
 
-  PyObject* suspended = nullptr;
-  const Step plain = plain_suspended_set(fn, st, self, suspended);
-  if (plain == Step::failed) return {};
-  if (plain == Step::literal) return check_and_record(fn, args);
+  PyObject* suspended = plain_suspended_set(fn, st, self);
+  if (!suspended) return check_and_record(fn, args);
   const int is_suspended = contains(suspended, key);
   if (is_suspended < 0) return {};
   if (is_suspended) return Ref::borrow(st.suspended);

@@ -53,53 +53,47 @@ bool plain_long(PyObject* o, long& out) {
   return overflow == 0;
 }
 
-// dict.get(name), borrowed; nullptr with an exception set: the lookup failed
-// (only a foreign key of the same hash can make it run code or fail).
-PyObject* value_of(PyObject* dict, PyObject* name) {
-  return PyDict_GetItemWithError(dict, name);
+// Whether no lookup in `dict` can run Python code or fail: all its keys are
+// exact str, so that no foreign __eq__ is ever met. A split table (the usual
+// instance dict) holds nothing else.
+bool only_str_keys(PyObject* dict) {
+  if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return true;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
 }
 
-// Reads the snapshot from `dict`; false with an exception set on failure.
-bool fill(const State& st, PyObject* dict, Snapshot& snap) {
-  PyObject* value = value_of(dict, st.str._suspended);
-  snap.suspended = value && PySet_CheckExact(value) ? value : nullptr;
-  if (!value && PyErr_Occurred()) return false;
-  snap.clean_shadowed = value_of(dict, st.str._clean) != nullptr;
-  if (PyErr_Occurred()) return false;
-  value = value_of(dict, st.str._history);
+// Reads the snapshot from a dict with only str keys.
+void fill(const State& st, PyObject* dict, Snapshot& snap) {
+  PyObject* value = PyDict_GetItemWithError(dict, st.str._suspended);
+  snap.suspended = value && Py_IS_TYPE(value, &PySet_Type) ? value : nullptr;  // an exact set
+  snap.clean_shadowed = PyDict_GetItemWithError(dict, st.str._clean) != nullptr;
+  value = PyDict_GetItemWithError(dict, st.str._history);
   snap.history =
       value && reinterpret_cast<PyObject*>(Py_TYPE(value)) == st.defaultdict ? value : nullptr;
-  if (!value && PyErr_Occurred()) return false;
-  value = value_of(dict, st.str.window_seconds);
+  value = PyDict_GetItemWithError(dict, st.str.window_seconds);
   snap.window_plain = value && plain_double(value, snap.window_seconds);
-  if (!value && PyErr_Occurred()) return false;
-  value = value_of(dict, st.str.hard_limit);
+  value = PyDict_GetItemWithError(dict, st.str.hard_limit);
   snap.limits_plain = value && plain_long(value, snap.hard_limit);
-  if (!value && PyErr_Occurred()) return false;
-  value = value_of(dict, st.str.soft_limit);
+  value = PyDict_GetItemWithError(dict, st.str.soft_limit);
   snap.limits_plain = snap.limits_plain && value && plain_long(value, snap.soft_limit);
-  return value || !PyErr_Occurred();
 }
 
 }  // namespace
 
 const Snapshot* refresh_snapshot(const Function& fn, State& st, PyObject* self) {
   if (!is_plain_type(fn, st, Py_TYPE(self))) return nullptr;
-  // Held while reading: a foreign key's __eq__ could replace self.__dict__.
-  Ref dict = Ref::borrow(instance_dict(self));
-  if (!dict || !PyDict_CheckExact(dict.get())) return nullptr;
-  const uint64_t version = dict_version(dict.get());
-  if (version == 0) return nullptr;
+  PyObject* dict = instance_dict(self);
+  if (!dict || !PyDict_CheckExact(dict) || !only_str_keys(dict)) return nullptr;
   Snapshot& snap = st.snapshot;
   snap = Snapshot{};
-  // Changed while being read (by a foreign key's __eq__): the values read
-  // may be gone already.
-  if (!fill(st, dict.get(), snap) || dict_version(dict.get()) != version) {
-    snap = Snapshot{};
-    return nullptr;
-  }
-  snap.dict = dict.get();
-  snap.version = version;
+  fill(st, dict, snap);
+  snap.dict = dict;
+  snap.version = dict_version(dict);
   return &snap;
 }
 

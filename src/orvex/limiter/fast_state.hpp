@@ -24,12 +24,14 @@ inline bool tag_is_current(PyTypeObject* type, unsigned int tag) {
   return tag != 0 && type->tp_version_tag == tag;
 }
 
-// A dict's version tag: unique among all dicts, renewed by every change
-// (including attribute assignment on the instance that owns the dict). The
-// field is deprecated from 3.12, still kept up to date there, and gone in
-// 3.14, where 0 ("unknown") leaves every call to the literal path.
+// A dict's version tag: unique among all dicts and renewed by every change,
+// including attribute assignment on the instance that owns the dict. The
+// field is deprecated from 3.12 but still kept up to date there. 3.13 stores
+// attributes into an instance's inline values without renewing the tag of
+// the dict that shares them (nor telling dict watchers), and 3.14 drops the
+// field: there 0 ("unknown") makes every snapshot be read afresh.
 inline uint64_t dict_version(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX < 0x030D0000
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -64,13 +66,13 @@ inline const Snapshot* current_snapshot(const State& st, PyObject* self) {
              : nullptr;
 }
 
-// self's state read afresh: nullptr when it is not plain, with no exception
-// set (take the literal steps), or when a lookup failed, with an exception
-// set.
+// self's state read afresh; nullptr (no exception set) when it is not
+// plain: take the literal steps.
 const Snapshot* refresh_snapshot(const Function& fn, State& st, PyObject* self);
 
-// self's state as it is now. The snapshot's objects are borrowed: valid until
-// Python code runs next.
+// self's state as it is now; nullptr (no exception set): take the literal
+// steps. The snapshot's objects are borrowed: valid until Python code runs
+// next.
 inline const Snapshot* read_snapshot(const Function& fn, State& st, PyObject* self) {
   const Snapshot* snap = current_snapshot(st, self);
   return snap ? snap : refresh_snapshot(fn, st, self);
