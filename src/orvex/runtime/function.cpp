@@ -12,6 +12,8 @@ Function* as_function(PyObject* o) {
   return reinterpret_cast<Function*>(o);
 }
 
+}  // namespace
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   Function& fn = *as_function(callable);
@@ -28,6 +30,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   Py_LeaveRecursiveCall();
   return result.release();
 }
+
+namespace {
 
 // Class access gives the function itself, instance access a bound method.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
