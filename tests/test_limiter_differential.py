@@ -187,6 +187,29 @@ def test_plain_limiters_take_the_shortcut(monkeypatch):
     assert shortcut_calls() - before == 60 - 3
 
 
+@pytest.mark.parametrize("defaults", [(False,), (True,), (None,), ("x", 1), None])
+@pytest.mark.parametrize("call, flag", [
+    (lambda lim: lim.check_and_record("k"), "default"),
+    (lambda lim: lim.check_and_record("k", None), False),
+    (lambda lim: lim.check_and_record("k", True), True),
+    (lambda lim: lim.check_and_record("k", skip_limit=0), False),
+    (lambda lim: lim.check_and_record(key="k"), "default"),
+    (lambda lim: RateLimiter.check_and_record(lim, "k", True), True),
+])
+def test_call_shapes_bind_as_everywhere(monkeypatch, defaults, call, flag):
+    # The common shapes are bound without the general binder; the result must
+    # not show it, whatever __defaults__ holds at the time.
+    monkeypatch.setattr(limiter, "time", type("Clock", (), {"time": lambda self: 0.0})())
+    monkeypatch.setattr(RateLimiter.check_and_record, "__defaults__", defaults)
+    if flag == "default" and defaults is None:
+        with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
+            call(RateLimiter())
+        return
+    bypassed = bool(defaults[-1]) if flag == "default" else flag
+    expected = (True, "Rate limit bypassed") if bypassed else (True, "OK (1/10)")
+    assert call(RateLimiter()) == expected
+
+
 def deepest_call(lim):
     """How deep in Python frames lim.check_and_record("k") still runs."""
     def nested(n):

@@ -232,6 +232,29 @@ Ref check_and_record_fast(Function& fn, Args args) {
   return judge_native(fn, st, self, key, w, kept);
 }
 
+PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                 PyObject* kwnames) {
+  Function& fn = *reinterpret_cast<Function*>(callable);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* skip = nullptr;
+  if (nargs == 3) {
+    skip = args[2];
+  } else if (nargs == 2 && fn.defaults && PyTuple_GET_SIZE(fn.defaults) > 0) {
+    skip = PyTuple_GET_ITEM(fn.defaults, PyTuple_GET_SIZE(fn.defaults) - 1);
+  }
+  if (!skip || (kwnames && PyTuple_GET_SIZE(kwnames) > 0) || !PyUnicode_CheckExact(args[1]) ||
+      (skip != Py_True && skip != Py_False && skip != Py_None)) {
+    return function_vectorcall(callable, args, nargsf, kwnames);
+  }
+  if (Py_EnterRecursiveCall(orvex::msg::kRecursionWhere)) return nullptr;
+  // The caller keeps the arguments alive for the call; the flag becomes a
+  // bool here, as binding makes it one.
+  PyObject* const bound[] = {args[0], args[1], skip == Py_True ? Py_True : Py_False};
+  Ref result = check_and_record_fast(fn, bound);
+  Py_LeaveRecursiveCall();
+  return result.release();
+}
+
 Ref fast_path_calls(Function& fn, Args) {
   return Ref::steal(PyLong_FromSize_t(fn.state<State>().fast_calls));
 }

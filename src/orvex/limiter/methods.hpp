@@ -25,6 +25,14 @@ Ref get_count(Function& fn, Args args);
 Ref check_and_record(Function& fn, Args args);
 Ref check_and_record_fast(Function& fn, Args args);
 
+// How check_and_record is entered when called: the usual calls,
+// lim.check_and_record(key) and lim.check_and_record(key, flag) with an exact
+// str key and a flag that is True, False or None, are bound here as the
+// binder would bind them (the default read from __defaults__ as it is now);
+// every other call goes to the binder.
+PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                 PyObject* kwnames);
+
 // __fast_path_calls() -> int: how many calls the shortcut carried to the end
 // (module level, for tests; the leading underscores keep it out of sight).
 Ref fast_path_calls(Function& fn, Args args);

@@ -115,6 +115,8 @@ Ref make_rate_limiter(PyObject* m, PyObject* type) {
       make_function(type, m, kReinstate, nullptr),
       make_function(type, m, kReset, nullptr),
   };
+  if (methods[2])
+    reinterpret_cast<Function*>(methods[2].get())->vectorcall = check_and_record_entry;
   return make_class(m, "RateLimiter", msg::kClassDoc,
                     {methods[0].get(), methods[1].get(), methods[2].get(), methods[3].get(),
                      methods[4].get(), methods[5].get(), methods[6].get()});
