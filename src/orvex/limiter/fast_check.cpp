@@ -10,7 +10,8 @@
 // is still called the generic way and in the same order, and the state is
 // checked afresh after it. At the first thing that is not as expected the
 // literal steps (steps.hpp) take over from that point on, so that every call
-// has exactly the literal path's effects.
+// has exactly the literal path's effects. The usual call shapes are also
+// bound here, without the general binder (check_and_record_entry).
 #include "limiter/fast_state.hpp"
 #include "limiter/instance.hpp"
 #include "limiter/messages.hpp"
