@@ -8,6 +8,7 @@
 #include "limiter/instance.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
+#include "limiter/steps.hpp"
 #include "limiter/text.hpp"
 #include "runtime/ops.hpp"
 
@@ -60,8 +61,18 @@ bool run_suspend_callback(const Function& fn, const State& st, PyObject* self, P
   return false;
 }
 
-// The hard limit was reached: suspend, warn, call back, refuse. The refused
-// event is not recorded.
+// self._history[key].append(time.time()): the list is read again, its
+// append looked up, and only then is the clock read.
+bool record_event(const Function& fn, const State& st, PyObject* self, PyObject* key) {
+  Ref entry = history_entry(st, self, key);
+  Ref append = entry ? getattr(entry.get(), st.str.append) : Ref();
+  Ref now = append ? clock_now(fn, st) : Ref();
+  return now && call(append.get(), now);
+}
+
+}  // namespace
+
+// The refused event is not recorded.
 Ref suspend(const Function& fn, const State& st, PyObject* self, PyObject* key, PyObject* count) {
   Ref suspended = getattr(self, st.str._suspended);
   if (!suspended || !call_method(suspended.get(), st.str.add, key)) return {};
@@ -90,16 +101,30 @@ bool warn_soft_limit(const Function& fn, const State& st, PyObject* self, PyObje
   return line && call(warning.get(), line);
 }
 
-// self._history[key].append(time.time()): the list is read again, its
-// append looked up, and only then is the clock read.
-bool record_event(const Function& fn, const State& st, PyObject* self, PyObject* key) {
-  Ref entry = history_entry(st, self, key);
-  Ref append = entry ? getattr(entry.get(), st.str.append) : Ref();
-  Ref now = append ? clock_now(fn, st) : Ref();
-  return now && call(append.get(), now);
+Ref record_and_admit(const Function& fn, const State& st, PyObject* self, PyObject* key,
+                     Py_ssize_t count) {
+  if (!record_event(fn, st, self, key)) return {};
+  // count + 1 as a Python int: a __len__ may report PY_SSIZE_T_MAX.
+  Ref next = Ref::steal(PyLong_FromSize_t(static_cast<size_t>(count) + 1));
+  if (!next) return {};
+  return pair(Py_True, text_with_limit(self, st.str.hard_limit, msg::kAdmitted[0], next.get(),
+                                       msg::kAdmitted[1], msg::kAdmitted[2]));
 }
 
-}  // namespace
+Ref judge(const Function& fn, const State& st, PyObject* self, PyObject* key) {
+  Ref entries = history_entry(st, self, key);
+  const Py_ssize_t n = entries ? PyObject_Size(entries.get()) : -1;
+  Ref count = n >= 0 ? Ref::steal(PyLong_FromSsize_t(n)) : Ref();
+  if (!count) return {};
+
+  const int at_hard = reaches(self, st.str.hard_limit, count.get());
+  if (at_hard < 0) return {};
+  if (at_hard) return suspend(fn, st, self, key, count.get());
+
+  const int at_soft = reaches(self, st.str.soft_limit, count.get());
+  if (at_soft < 0 || (at_soft && !warn_soft_limit(fn, st, self, key, count.get()))) return {};
+  return record_and_admit(fn, st, self, key, n);
+}
 
 Ref check_and_record(Function& fn, Args args) {
   const State& st = fn.state<State>();
@@ -115,24 +140,7 @@ Ref check_and_record(Function& fn, Args args) {
   if (is_suspended) return Ref::borrow(st.suspended);
 
   if (!call_method(self, st.str._clean, key)) return {};
-  Ref entries = history_entry(st, self, key);
-  const Py_ssize_t n = entries ? PyObject_Size(entries.get()) : -1;
-  Ref count = n >= 0 ? Ref::steal(PyLong_FromSsize_t(n)) : Ref();
-  if (!count) return {};
-
-  const int at_hard = reaches(self, st.str.hard_limit, count.get());
-  if (at_hard < 0) return {};
-  if (at_hard) return suspend(fn, st, self, key, count.get());
-
-  const int at_soft = reaches(self, st.str.soft_limit, count.get());
-  if (at_soft < 0 || (at_soft && !warn_soft_limit(fn, st, self, key, count.get()))) return {};
-
-  if (!record_event(fn, st, self, key)) return {};
-  // count + 1 as a Python int: a __len__ may report PY_SSIZE_T_MAX.
-  Ref next = Ref::steal(PyLong_FromSize_t(static_cast<size_t>(n) + 1));
-  if (!next) return {};
-  return pair(Py_True, text_with_limit(self, st.str.hard_limit, msg::kAdmitted[0], next.get(),
-                                       msg::kAdmitted[1], msg::kAdmitted[2]));
+  return judge(fn, st, self, key);
 }
 
 }  // namespace orvex::limiter

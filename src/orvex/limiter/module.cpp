@@ -3,10 +3,16 @@
 #include "limiter/methods.hpp"
 #include "limiter/state.hpp"
 #include "runtime/module.hpp"
+#include "runtime/python.hpp"
 
 #include <new>
 
 namespace orvex::limiter {
+
+const FunctionSpec kClean = {
+    "_clean", "RateLimiter._clean", msg::kCleanDoc, {{"self"}, {"key", "str"}}, "None", clean,
+};
+
 namespace {
 
 const FunctionSpec kInit = {
@@ -22,14 +28,10 @@ const FunctionSpec kInit = {
     construct,
 };
 
-const FunctionSpec kClean = {
-    "_clean", "RateLimiter._clean", msg::kCleanDoc, {{"self"}, {"key", "str"}}, "None", clean,
-};
-
 const FunctionSpec kCheckAndRecord = {
     "check_and_record",      "RateLimiter.check_and_record",
     msg::kCheckAndRecordDoc, {{"self"}, {"key", "str"}, {"skip_limit", "bool"}},
-    "Tuple[bool, str]",      check_and_record,
+    "Tuple[bool, str]",      check_and_record_fast,
 };
 
 const FunctionSpec kGetCount = {
@@ -55,6 +57,10 @@ const FunctionSpec kReset = {
     "reset", "RateLimiter.reset", msg::kResetDoc, {{"self"}, {"key", "str"}}, "None", reset,
 };
 
+const FunctionSpec kFastPathCalls = {
+    "__fast_path_calls", "__fast_path_calls", nullptr, {}, nullptr, fast_path_calls,
+};
+
 // (allowed, message) with a fixed message.
 PyObject* constant_result(PyObject* allowed, const char* message) {
   Ref text = Ref::steal(PyUnicode_FromString(message));
@@ -68,10 +74,34 @@ bool init_state(State& st) {
   return st.bypassed && st.suspended;
 }
 
-Ref make_rate_limiter(PyObject* m) {
-  Ref function_type = make_function_type(m);
-  if (!function_type) return {};
-  PyObject* type = function_type.get();
+// Where an instance of `type` keeps its default_factory: the offset of the
+// member that exposes it, when `type` is the builtin defaultdict (a dict
+// whose item access is dict's own and whose __missing__ is native). -1
+// otherwise, and then the shortcut never takes over a history.
+Py_ssize_t factory_offset(const State& st, PyObject* type) {
+  if (!PyType_Check(type)) return -1;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  Ref missing_name = Ref::steal(PyUnicode_InternFromString("__missing__"));
+  if (!missing_name) {
+    PyErr_Clear();
+    return -1;
+  }
+  PyObject* missing = _PyType_Lookup(tp, missing_name.get());
+  PyObject* factory = _PyType_Lookup(tp, st.str.default_factory);
+  const PyMappingMethods* mapping = tp->tp_as_mapping;
+  const PyMappingMethods* dict_mapping = PyDict_Type.tp_as_mapping;
+  if (tp->tp_base != &PyDict_Type || !mapping ||
+      mapping->mp_subscript != dict_mapping->mp_subscript ||
+      mapping->mp_ass_subscript != dict_mapping->mp_ass_subscript || !missing ||
+      Py_TYPE(missing) != &PyMethodDescr_Type || !factory ||
+      Py_TYPE(factory) != &PyMemberDescr_Type) {
+    return -1;
+  }
+  const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(factory)->d_member;
+  return member->type == T_OBJECT || member->type == T_OBJECT_EX ? member->offset : -1;
+}
+
+Ref make_rate_limiter(PyObject* m, PyObject* type) {
   // Defaults are fixed when the class is made, as a class body fixes them.
   Ref init_defaults = Ref::steal(Py_BuildValue("(iiiO)", 5, 10, 60, Py_None));
   Ref check_defaults = Ref::steal(PyTuple_Pack(1, Py_False));
@@ -85,6 +115,8 @@ Ref make_rate_limiter(PyObject* m) {
       make_function(type, m, kReinstate, nullptr),
       make_function(type, m, kReset, nullptr),
   };
+  if (methods[2])
+    reinterpret_cast<Function*>(methods[2].get())->vectorcall = check_and_record_entry;
   return make_class(m, "RateLimiter", msg::kClassDoc,
                     {methods[0].get(), methods[1].get(), methods[2].get(), methods[3].get(),
                      methods[4].get(), methods[5].get(), methods[6].get()});
@@ -93,24 +125,38 @@ Ref make_rate_limiter(PyObject* m) {
 int exec_module(PyObject* m) {
   State& st = *new (PyModule_GetState(m)) State{};
   if (!init_state(st)) return -1;
+  Ref defaultdict = import_from("collections", "defaultdict");
   if (!set_global(m, "time", import_module("time").get()) ||
       !set_global(m, "logging", import_module("logging").get()) ||
-      !set_global(m, "defaultdict", import_from("collections", "defaultdict").get()) ||
+      !set_global(m, "defaultdict", defaultdict.get()) ||
       !set_global(m, "Callable", import_from("typing", "Callable").get()) ||
       !set_global(m, "Optional", import_from("typing", "Optional").get()) ||
       !set_global(m, "Tuple", import_from("typing", "Tuple").get()) ||
       !set_global(m, "logger", get_module_logger(m).get())) {
     return -1;
   }
-  return set_global(m, "RateLimiter", make_rate_limiter(m).get()) ? 0 : -1;
+  st.defaultdict = defaultdict.release();
+  st.factory_offset = factory_offset(st, st.defaultdict);
+  Ref function_type = make_function_type(m);
+  if (!function_type ||
+      !set_global(m, "RateLimiter", make_rate_limiter(m, function_type.get()).get())) {
+    return -1;
+  }
+  return set_global(m, "__fast_path_calls",
+                    make_function(function_type.get(), m, kFastPathCalls, nullptr).get())
+             ? 0
+             : -1;
 }
 
 State* state_of(PyObject* m) {
   return static_cast<State*>(PyModule_GetState(m));
 }
 
-// The state holds only strings and tuples of bools and strings: no cycles.
-int traverse_module(PyObject*, visitproc, void*) {
+// Besides the defaultdict type the state holds only strings and tuples of
+// bools and strings.
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+  State* st = state_of(m);
+  if (st) Py_VISIT(st->defaultdict);
   return 0;
 }
 
@@ -120,6 +166,10 @@ int clear_module(PyObject* m) {
     st->str.clear();
     Py_CLEAR(st->bypassed);
     Py_CLEAR(st->suspended);
+    Py_CLEAR(st->defaultdict);
+    for (auto& row : st->admitted) {
+      for (PyObject*& result : row) Py_CLEAR(result);
+    }
   }
   return 0;
 }

@@ -3,6 +3,8 @@
 
 #include "runtime/strings.hpp"
 
+#include <cstdint>
+
 namespace orvex::limiter {
 
 // Names of module globals, instance attributes and methods called on them.
@@ -24,10 +26,31 @@ namespace orvex::limiter {
   X(append)                      \
   X(clear_)                      \
   X(add)                         \
-  X(discard)
+  X(discard)                     \
+  X(default_factory)
 // clang-format on
 
 ORVEX_STRING_TABLE(Strings, ORVEX_LIMITER_STRINGS);
+
+// What the native shortcut (fast_check.cpp) reads from a limiter's instance
+// dict. The object pointers are borrowed: they are used only after checking
+// that the dict is the same object with the same version tag as when they
+// were read, that is, still holds them.
+struct Snapshot {
+  PyObject* dict = nullptr;       // compared, never dereferenced
+  uint64_t version = 0;           // 0: never current
+  PyObject* suspended = nullptr;  // an exact set, else nullptr
+  bool clean_shadowed = true;     // _clean in the instance dict
+  PyObject* history = nullptr;    // an exact defaultdict, else nullptr
+  bool window_plain = false;      // window_seconds an exact int or float
+  double window_seconds = 0;
+  bool limits_plain = false;  // hard_limit and soft_limit exact ints that fit a long
+  long hard_limit = 0;
+  long soft_limit = 0;
+};
+
+// Admitted results are kept for hard limits and counts up to this value.
+inline constexpr long kCachedLimit = 64;
 
 struct State {
   Strings str;
@@ -35,6 +58,23 @@ struct State {
   // every call may hand out the same object.
   PyObject* bypassed = nullptr;   // (True, "Rate limit bypassed")
   PyObject* suspended = nullptr;  // (False, "Suspended")
+
+  // For the native shortcut (fast_check.cpp): the defaultdict type imported
+  // at start-up, and where a defaultdict keeps its default_factory (-1: not
+  // known, no shortcut).
+  PyObject* defaultdict = nullptr;
+  Py_ssize_t factory_offset = -1;
+  // The last limiter type found plain (fast_state.hpp), and its version tag
+  // then; compared, never dereferenced unless the object is alive.
+  PyTypeObject* plain_type = nullptr;
+  unsigned int plain_tag = 0;
+  // The instance state of the limiter used last.
+  Snapshot snapshot;
+  // (True, "OK (n/limit)") at [limit][n], made on first use.
+  PyObject* admitted[kCachedLimit + 1][kCachedLimit + 1] = {};
+  // Calls the shortcut carried through to the end; tests read it to know
+  // that the shortcut is taken at all.
+  size_t fast_calls = 0;
 };
 
 }  // namespace orvex::limiter

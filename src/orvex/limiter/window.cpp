@@ -2,6 +2,7 @@
 // and counting what is left.
 #include "limiter/instance.hpp"
 #include "limiter/methods.hpp"
+#include "limiter/steps.hpp"
 
 namespace orvex::limiter {
 namespace {
@@ -24,20 +25,21 @@ Ref newer_than(PyObject* entries, PyObject* cutoff) {
 
 }  // namespace
 
-Ref clean(Function& fn, Args args) {
-  const State& st = fn.state<State>();
-  PyObject* self = args[0];
-  PyObject* key = args[1];
-
+bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now) {
   // cutoff = time.time() - self.window_seconds
-  Ref now = clock_now(fn, st);
-  Ref window = now ? getattr(self, st.str.window_seconds) : Ref();
-  Ref cutoff = window ? Ref::steal(PyNumber_Subtract(now.get(), window.get())) : Ref();
+  Ref window = getattr(self, st.str.window_seconds);
+  Ref cutoff = window ? Ref::steal(PyNumber_Subtract(now, window.get())) : Ref();
   // self._history[key] = [...]: the right side first, then the target is read.
   Ref entries = cutoff ? history_entry(st, self, key) : Ref();
   Ref kept = entries ? newer_than(entries.get(), cutoff.get()) : Ref();
   Ref history = kept ? getattr(self, st.str._history) : Ref();
-  if (!history || PyObject_SetItem(history.get(), key, kept.get()) < 0) return {};
+  return history && PyObject_SetItem(history.get(), key, kept.get()) == 0;
+}
+
+Ref clean(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  Ref now = clock_now(fn, st);
+  if (!now || !clean_at(st, args[0], args[1], now.get())) return {};
   return Ref::borrow(Py_None);
 }
 

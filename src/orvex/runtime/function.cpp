@@ -1,5 +1,6 @@
 // The function type: creation, attributes, descriptor binding and calls.
 #include "runtime/function.hpp"
+#include "runtime/messages.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -11,12 +12,14 @@ Function* as_function(PyObject* o) {
   return reinterpret_cast<Function*>(o);
 }
 
+}  // namespace
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   Function& fn = *as_function(callable);
   // A body may call back into Python (a callback, a replaced global) and so
   // into itself: keep the recursion limit instead of exhausting the C stack.
-  if (Py_EnterRecursiveCall(" while calling an orvex function")) return nullptr;
+  if (Py_EnterRecursiveCall(msg::kRecursionWhere)) return nullptr;
   Ref bound[kMaxParams];
   PyObject* view[kMaxParams];
   Ref result;
@@ -27,6 +30,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   Py_LeaveRecursiveCall();
   return result.release();
 }
+
+namespace {
 
 // Class access gives the function itself, instance access a bound method.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -176,12 +181,20 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// Immutable like Python's own function type; the interpreter also specializes
+// method loads (obj.method(...)) only for descriptors of immutable types.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned long kImmutableType = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kImmutableType = 0;
+#endif
+
 PyType_Spec function_spec = {
     "orvex.function",
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | kImmutableType,
     function_slots,
 };
 

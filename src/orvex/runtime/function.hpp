@@ -73,6 +73,13 @@ Ref make_function(PyObject* type, PyObject* module, const FunctionSpec& spec, Py
 // only skip a call when the callee is our own).
 bool is_function_of(PyObject* o, const FunctionSpec& spec);
 
+// How every function is entered when called: binds the arguments and runs
+// the body under the recursion guard. A module may put an entry of its own
+// in Function::vectorcall for call shapes it can bind more cheaply with the
+// same outcome, and hand every other call to this one.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames);
+
 // Binds vectorcall arguments to fn's parameters: out[i] receives parameter i.
 [[nodiscard]] bool bind_arguments(Function& fn, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, Ref* out);

@@ -10,6 +10,10 @@ inline constexpr const char* kUnexpectedKeyword = "%s() got an unexpected keywor
 inline constexpr const char* kMultipleValues = "%s() got multiple values for keyword argument '%U'";
 inline constexpr const char* kKeywordsMustBeStrings = "%.200s() keywords must be strings";
 
+// Appended to "maximum recursion depth exceeded" when a call of an orvex
+// function (or a native shortcut that stands for one) hits the limit.
+inline constexpr const char* kRecursionWhere = " while calling an orvex function";
+
 // parameter, expected type, given type, then ". " and kSubclassRejected for
 // an instance of a subclass of the expected type
 inline constexpr const char* kIncorrectType =
