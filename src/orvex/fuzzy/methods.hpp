@@ -21,4 +21,7 @@ Ref lock_secret(Function& fn, Args args);
 //   -> (bytes | None, {"ratio": float})
 Ref unlock_secret(Function& fn, Args args);
 
+// __sample(rng, n, k) -> list: the native draw, for tests (module-level, private)
+Ref sample_positions(Function& fn, Args args);
+
 }  // namespace orvex::fuzzy
