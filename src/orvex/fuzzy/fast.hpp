@@ -56,6 +56,10 @@ bool within_bits(const std::vector<int64_t>& positions, const std::vector<uint8_
 Fast prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
                    PyObject* n_features, PyObject* bits, NativeDraws& out);
 
+// The C interface of `rng`'s bit generator, which `holder` keeps alive
+// (nullptr with an exception set).
+BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder);
+
 // 1 when `counter` is the genuine Counter and neither it nor what its
 // methods use has changed, so that a native tally counts what it would;
 // 0 if not; -1 with an exception set.

@@ -14,10 +14,15 @@ const FunctionSpec kToNumpy = {
     "np.ndarray", to_numpy,
 };
 
-// Private: tests hold the native sampler against NumPy's choice with it.
+// Private: tests hold the native sampler and SHA-256 against NumPy's choice
+// and hashlib with them.
 const FunctionSpec kSample = {
     "__sample", "__sample",       msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
     "list",     sample_positions,
+};
+
+const FunctionSpec kSha256 = {
+    "__sha256", "__sha256", msg::kSha256Doc, {{"messages", "list"}}, "list", sha256_digests,
 };
 
 const FunctionSpec kInit = {
@@ -135,7 +140,10 @@ int exec_module(PyObject* m) {
   Ref cls = make_extractor_class(m, function_type.get());
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
   Ref sample_fn = make_function(function_type.get(), m, kSample, nullptr);
-  if (!set_global(m, "__sample", sample_fn.get())) return -1;
+  Ref sha256_fn = sample_fn ? make_function(function_type.get(), m, kSha256, nullptr) : Ref();
+  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get())) {
+    return -1;
+  }
   capture_genuine(m, st.genuine);
   return 0;
 }

@@ -6,7 +6,6 @@
 // give the same positions and leave the same generator state.
 #include "fuzzy/fast.hpp"
 #include "fuzzy/messages.hpp"
-#include "fuzzy/methods.hpp"
 
 #include <new>
 
@@ -36,7 +35,8 @@ constexpr Case kCases[] = {
 };
 constexpr int kDrawsPerCase = 3;
 
-// The C interface of `rng`'s bit generator, which `holder` keeps alive.
+}  // namespace
+
 BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder) {
   holder = getattr(rng, st.str.bit_generator);
   Ref capsule = holder ? getattr(holder.get(), st.str.capsule) : Ref();
@@ -47,6 +47,8 @@ BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder) {
   }
   return static_cast<BitGen*>(PyCapsule_GetPointer(capsule.get(), kBitGeneratorCapsule));
 }
+
+namespace {
 
 // rng.choice(n, size=k, replace=False).tolist() == expected
 int numpy_draws(const State& st, PyObject* rng, PyObject* n, PyObject* k,
@@ -117,40 +119,6 @@ int sampler_agrees(State& st) {
   }
   g.sampler = SamplerVerdict::agrees;
   return 1;
-}
-
-Ref sample_positions(Function& fn, Args args) {
-  const State& st = fn.state<State>();
-  PyObject* rng = args[0];
-  if (!st.genuine.complete ||
-      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type)) {
-    PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
-    return {};
-  }
-  const long long n = PyLong_AsLongLong(args[1]);
-  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
-  if (PyErr_Occurred()) return {};
-  if (!native_bounds(n, k)) {
-    PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
-    return {};
-  }
-  Ref holder;
-  BitGen* bitgen = bit_generator_of(st, rng, holder);
-  if (!bitgen) return {};
-  std::vector<int64_t> positions;
-  try {
-    positions.resize(static_cast<size_t>(k));
-    Sampler().choice(*bitgen, n, k, positions.data());
-  } catch (const std::bad_alloc&) {
-    return Ref::steal(PyErr_NoMemory());
-  }
-  Ref list = Ref::steal(PyList_New(k));
-  for (Py_ssize_t i = 0; list && i < k; ++i) {
-    PyObject* position = PyLong_FromLongLong(positions[static_cast<size_t>(i)]);
-    if (!position) return {};
-    PyList_SET_ITEM(list.get(), i, position);
-  }
-  return list;
 }
 
 }  // namespace orvex::fuzzy
