@@ -211,10 +211,14 @@ def wrapped(function):
     return wrapper
 
 
+# The lock factory that NumPy's bit generators call (its name varies by version).
+LOCK_NAME = "RLock" if hasattr(bit_generator, "RLock") else "Lock"
+
+
 class PythonLock:
     """A lock whose acquisition runs Python code, as Generator.choice takes it."""
 
-    def __init__(self, lock_type=bit_generator.RLock):
+    def __init__(self, lock_type=getattr(bit_generator, LOCK_NAME)):
         self.lock = lock_type()
 
     def __enter__(self):
@@ -270,7 +274,7 @@ REDIRECTIONS = {
     "hashlib.sha256": (hashlib, "sha256", wrapped(hashlib.sha256)),
     "hashlib global": (fuzzy, "hashlib", types.SimpleNamespace(sha256=hashlib.sha256)),
     "hashlib class": (hashlib, "__class__", LoudModule),
-    "bit generator lock": (bit_generator, "RLock", PythonLock),
+    "bit generator lock": (bit_generator, LOCK_NAME, PythonLock),
     "Counter global": (fuzzy, "Counter", type("Votes", (collections.Counter,), {})),
     "Counter.most_common": (collections.Counter, "most_common",
                             wrapped(collections.Counter.most_common)),
