@@ -183,9 +183,9 @@ int counter_is_genuine(const State& st, PyObject* counter) {
   }
   Py_ssize_t added = PyDict_GET_SIZE(attrs.get()) - PyDict_GET_SIZE(g.counter_attrs);
   if (added == 1) {
-    const int annotations = PyDict_Contains(g.counter_attrs, st.str.__annotations__);
+    const int annotations = PyDict_Contains(g.counter_attrs, g.annotations_name);
     if (annotations < 0) return -1;
-    const int annotated = annotations ? 0 : PyDict_Contains(attrs.get(), st.str.__annotations__);
+    const int annotated = annotations ? 0 : PyDict_Contains(attrs.get(), g.annotations_name);
     if (annotated < 0) return -1;
     added -= annotated;
   }

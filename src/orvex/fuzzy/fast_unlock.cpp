@@ -137,12 +137,13 @@ bool unmask(const State& st, PyObject* entry, const uint8_t* pad, CandidateBytes
 Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
               PyObject* bits, PyObject* counter, PyObject* stored, Ref& best, Ref& count) {
   const State& st = fn.state<State>();
-  const int genuine = counter_is_genuine(st, counter);
-  if (genuine <= 0) return genuine < 0 ? Fast::failed : Fast::declined;
   if (!PyList_CheckExact(stored) && !PyTuple_CheckExact(stored)) return Fast::declined;
   NativeDraws draws;
   const Fast ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
   if (ready != Fast::taken) return ready;
+  // After prepare_draws, which may have run NumPy (and let other threads run).
+  const int genuine = counter_is_genuine(st, counter);
+  if (genuine <= 0) return genuine < 0 ? Fast::failed : Fast::declined;
 
   // The entries are taken now, with the bits: no Python code ran since the
   // checks, and none that runs later (a collection) can change what is read.

@@ -59,7 +59,8 @@ bool capture_counter(Genuine& g) {
   Ref attrs = type_dict(type);
   g.counter_attrs = attrs ? PyDict_Copy(attrs.get()) : nullptr;
   g.counter_mro = Py_XNewRef(type->tp_mro);
-  return g.counter_attrs && g.counter_mro;
+  g.annotations_name = PyUnicode_InternFromString("__annotations__");
+  return g.counter_attrs && g.counter_mro && g.annotations_name;
 }
 
 // The names read at call time by NumPy's choice (numpy.asarray, numpy.prod,
@@ -160,6 +161,7 @@ void release_genuine(Genuine& g) {
   Py_CLEAR(g.counter);
   Py_CLEAR(g.counter_attrs);
   Py_CLEAR(g.counter_mro);
+  Py_CLEAR(g.annotations_name);
   for (PyObject*& module : g.modules) Py_CLEAR(module);
   release_names(g.draw_names);
   release_names(g.vote_names);

@@ -41,6 +41,8 @@ struct Genuine {
   PyObject* counter = nullptr;
   PyObject* counter_attrs = nullptr;  // a copy of Counter.__dict__
   PyObject* counter_mro = nullptr;
+  // "__annotations__" (the string table would drop its trailing underscore)
+  PyObject* annotations_name = nullptr;
 
   // Modules whose attributes the bypassed code reads through getattr: a
   // module whose class was swapped could run code on every read.
