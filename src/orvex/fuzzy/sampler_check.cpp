@@ -10,6 +10,18 @@
 #include <new>
 
 namespace orvex::fuzzy {
+
+BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder) {
+  holder = getattr(rng, st.str.bit_generator);
+  Ref capsule = holder ? getattr(holder.get(), st.str.capsule) : Ref();
+  if (!capsule) return nullptr;
+  if (!PyCapsule_IsValid(capsule.get(), kBitGeneratorCapsule)) {
+    PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
+    return nullptr;
+  }
+  return static_cast<BitGen*>(PyCapsule_GetPointer(capsule.get(), kBitGeneratorCapsule));
+}
+
 namespace {
 
 struct Case {
@@ -34,21 +46,6 @@ constexpr Case kCases[] = {
     {17, (int64_t{1} << 33) + 1, 3},
 };
 constexpr int kDrawsPerCase = 3;
-
-}  // namespace
-
-BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder) {
-  holder = getattr(rng, st.str.bit_generator);
-  Ref capsule = holder ? getattr(holder.get(), st.str.capsule) : Ref();
-  if (!capsule) return nullptr;
-  if (!PyCapsule_IsValid(capsule.get(), kBitGeneratorCapsule)) {
-    PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
-    return nullptr;
-  }
-  return static_cast<BitGen*>(PyCapsule_GetPointer(capsule.get(), kBitGeneratorCapsule));
-}
-
-namespace {
 
 // rng.choice(n, size=k, replace=False).tolist() == expected
 int numpy_draws(const State& st, PyObject* rng, PyObject* n, PyObject* k,
