@@ -1,5 +1,6 @@
 // FuzzyExtractor.lock_secret: feature + secret -> helper data
 // {"seed", "lockers", "secret_hash", "n_features"}.
+#include "fuzzy/fast.hpp"
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
@@ -131,13 +132,30 @@ Ref lock_secret(Function& fn, Args args) {
 
   // Randomness is drawn only once every check has passed.
   Ref locker_seed = n_features ? draw_seed(fn, st) : Ref();
-  Ref rng = locker_seed ? seeded_generator(fn, st, locker_seed.get()) : Ref();
-  Ref secret_hash = rng ? secret_digest(fn, st, secret) : Ref();
+  SeededGenerator seeded;
+  if (!locker_seed || !seeded_generator(fn, st, locker_seed.get(), seeded)) return {};
+  Ref secret_hash = secret_digest(fn, st, secret);
   if (!secret_hash) return {};
 
-  const LockerDraws draws{fn, st, self, rng.get(), n_features.get(), bits.get()};
-  Ref lockers = lock_lockers_literal(draws, secret, count);
-  if (!lockers) return {};
+  Ref lockers;
+  switch (
+      lock_lockers_fast(fn, self, seeded, n_features.get(), bits.get(), secret, count, lockers)) {
+    case Fast::taken:
+      break;
+    case Fast::failed:
+      return {};
+    case Fast::abandoned:
+      // The native attempt drew from rng: the literal loop starts over on a
+      // new generator from the same seed.
+      seeded.rng = call(seeded.default_rng.get(), seeded.seed_int);
+      if (!seeded.rng) return {};
+      [[fallthrough]];
+    case Fast::declined: {
+      const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
+      lockers = lock_lockers_literal(draws, secret, count);
+      if (!lockers) return {};
+    }
+  }
   return make_record(st, locker_seed.get(), lockers.get(), secret_hash.get(), n_features.get());
 }
 

@@ -73,12 +73,14 @@ Ref xor_generic(PyObject* data, PyObject* pad) {
 
 }  // namespace
 
-Ref seeded_generator(const Function& fn, const State& st, PyObject* locker_seed) {
-  Ref seed_int = call(st.int_from_bytes, locker_seed, st.str.big);
-  Ref np = seed_int ? global(fn, st.str.np) : Ref();
-  Ref random = np ? getattr(np.get(), st.str.random) : Ref();
-  Ref default_rng = random ? getattr(random.get(), st.str.default_rng) : Ref();
-  return default_rng ? call(default_rng.get(), seed_int) : Ref();
+bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed,
+                      SeededGenerator& out) {
+  out.seed_int = call(st.int_from_bytes, locker_seed, st.str.big);
+  out.np = out.seed_int ? global(fn, st.str.np) : Ref();
+  Ref random = out.np ? getattr(out.np.get(), st.str.random) : Ref();
+  out.default_rng = random ? getattr(random.get(), st.str.default_rng) : Ref();
+  out.rng = out.default_rng ? call(out.default_rng.get(), out.seed_int) : Ref();
+  return bool(out.rng);
 }
 
 Ref next_locker_pad(const LockerDraws& d) {

@@ -26,8 +26,17 @@ struct LockerDraws {
   PyObject* bits;        // the feature's bits, as _binarize gave them
 };
 
-// np.random.default_rng(int.from_bytes(locker_seed, "big"))
-Ref seeded_generator(const Function& fn, const State& st, PyObject* locker_seed);
+// rng = np.random.default_rng(int.from_bytes(locker_seed, "big")), with what
+// was read on the way: the native path checks it, and a second generator from
+// the same seed needs it.
+struct SeededGenerator {
+  Ref seed_int;
+  Ref np;           // the module global
+  Ref default_rng;  // np.random.default_rng
+  Ref rng;
+};
+[[nodiscard]] bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed,
+                                    SeededGenerator& out);
 
 // The next locker's pad_hash:
 //   indices = rng.choice(n_features, size=self.locker_size, replace=False)
@@ -45,5 +54,16 @@ Ref lock_lockers_literal(const LockerDraws& draws, PyObject* secret, Py_ssize_t 
 // `count` entries of `stored` (the record's "lockers").
 [[nodiscard]] bool vote_lockers_literal(const LockerDraws& draws, PyObject* stored,
                                         Py_ssize_t count, PyObject* votes);
+
+// helper_data[key], or KeyError(key).
+Ref record_item(PyObject* record, PyObject* key);
+
+// The end of unlock_secret once the votes are counted, `best` being the
+// winning candidate and `count` its votes (both nullptr: no votes at all):
+// (None, {"ratio": 0.0}) without votes, else ratio = count / self.n_lockers,
+// and best is released if the ratio reaches prob_thresh and its SHA-256 is
+// the record's "secret_hash".
+Ref unlock_verdict(const Function& fn, const State& st, PyObject* self, PyObject* record,
+                   PyObject* prob_thresh, PyObject* best, PyObject* count);
 
 }  // namespace orvex::fuzzy

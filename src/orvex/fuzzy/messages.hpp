@@ -80,4 +80,15 @@ inline constexpr const char* kSecretTooLong =
 inline constexpr const char* kFeatureTooShort =
     "Feature vector too short (%zd) for locker_size (%U)";
 
+// The private hooks that tests use to hold the native sampler and SHA-256
+// against NumPy's Generator.choice and hashlib.
+inline constexpr const char* kSampleDoc =
+    "Draw k distinct positions of range(n) from a NumPy Generator natively, as "
+    "rng.choice(n, size=k, replace=False) would.";
+inline constexpr const char* kSha256Doc =
+    "SHA-256 digests of a list of bytes objects, computed natively.";
+inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
+inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
+inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";
+
 }  // namespace orvex::fuzzy::msg

@@ -14,6 +14,17 @@ const FunctionSpec kToNumpy = {
     "np.ndarray", to_numpy,
 };
 
+// Private: tests hold the native sampler and SHA-256 against NumPy's choice
+// and hashlib with them.
+const FunctionSpec kSample = {
+    "__sample", "__sample",       msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
+    "list",     sample_positions,
+};
+
+const FunctionSpec kSha256 = {
+    "__sha256", "__sha256", msg::kSha256Doc, {{"messages", "list"}}, "list", sha256_digests,
+};
+
 const FunctionSpec kInit = {
     "__init__", "FuzzyExtractor.__init__",
     nullptr,    {{"self"}, {"n_lockers", "int"}, {"locker_size", "int"}},
@@ -127,15 +138,23 @@ int exec_module(PyObject* m) {
   Ref to_numpy_fn = make_function(function_type.get(), m, kToNumpy, nullptr);
   if (!set_global(m, "_to_numpy", to_numpy_fn.get())) return -1;
   Ref cls = make_extractor_class(m, function_type.get());
-  return set_global(m, "FuzzyExtractor", cls.get()) ? 0 : -1;
+  if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
+  Ref sample_fn = make_function(function_type.get(), m, kSample, nullptr);
+  Ref sha256_fn = sample_fn ? make_function(function_type.get(), m, kSha256, nullptr) : Ref();
+  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get())) {
+    return -1;
+  }
+  capture_genuine(m, st.genuine);
+  return 0;
 }
 
 State* state_of(PyObject* m) {
   return static_cast<State*>(PyModule_GetState(m));
 }
 
-int traverse_module(PyObject*, visitproc, void*) {
-  return 0;
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+  const State* st = state_of(m);
+  return st ? visit_genuine(st->genuine, visit, arg) : 0;
 }
 
 int clear_module(PyObject* m) {
@@ -148,6 +167,7 @@ int clear_module(PyObject* m) {
     Py_CLEAR(st->empty);
     Py_CLEAR(st->zero);
     Py_CLEAR(st->one);
+    release_genuine(st->genuine);
   }
   return 0;
 }

@@ -41,9 +41,9 @@ constexpr int64_t kLinearScanMax = 32;
 // Populations up to this size keep one flag per position.
 constexpr int64_t kFlagsMax = int64_t{1} << 22;
 
-}  // namespace
-
-uint64_t bounded(BitGen& bg, uint64_t r) {
+// bounded(), inline in the samplers' loops: a call per draw is a sizeable
+// part of a small draw's cost.
+inline uint64_t bounded_inline(BitGen& bg, uint64_t r) {
   if (r == 0) return 0;
   if (r <= 0xFFFFFFFFull) {
     if (r == 0xFFFFFFFFull) return bg.next_uint32(bg.state);
@@ -53,8 +53,14 @@ uint64_t bounded(BitGen& bg, uint64_t r) {
   return lemire64(bg, r);
 }
 
+}  // namespace
+
+uint64_t bounded(BitGen& bg, uint64_t r) {
+  return bounded_inline(bg, r);
+}
+
 void Sampler::choice(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
-  if (n > 10000 && k > n / 50) {
+  if (shuffles_tail(n, k)) {
     tail_shuffle(bg, n, k, out);
   } else {
     floyd(bg, n, k, out);
@@ -67,10 +73,14 @@ void Sampler::choice(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
 void Sampler::floyd(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
   const bool linear = k <= kLinearScanMax;
   const bool flags = !linear && n <= kFlagsMax;
-  if (flags) seen_flags_.assign(static_cast<size_t>(n), 0);
+  // The flags are cleared after each draw, value by value, so that a draw
+  // costs O(k) however large the population (many lockers share one table).
+  if (flags && seen_flags_.size() < static_cast<size_t>(n)) {
+    seen_flags_.assign(static_cast<size_t>(n), 0);
+  }
   if (!linear && !flags) seen_set_.clear();
   for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
-    int64_t v = static_cast<int64_t>(bounded(bg, static_cast<uint64_t>(j)));
+    int64_t v = static_cast<int64_t>(bounded_inline(bg, static_cast<uint64_t>(j)));
     bool seen;
     if (linear) {
       seen = std::find(out, out + count, v) != out + count;
@@ -86,8 +96,11 @@ void Sampler::floyd(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
     }
     out[count] = v;
   }
+  if (flags) {
+    for (int64_t i = 0; i < k; ++i) seen_flags_[static_cast<size_t>(out[i])] = 0;
+  }
   for (int64_t i = k - 1; i > 0; --i) {
-    const int64_t j = static_cast<int64_t>(bounded(bg, static_cast<uint64_t>(i)));
+    const int64_t j = static_cast<int64_t>(bounded_inline(bg, static_cast<uint64_t>(i)));
     std::swap(out[i], out[j]);
   }
 }
@@ -98,7 +111,7 @@ void Sampler::tail_shuffle(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
   for (int64_t i = 0; i < n; ++i) pool_[static_cast<size_t>(i)] = i;
   const int64_t stop = std::max<int64_t>(n - k, 1);
   for (int64_t i = n - 1; i >= stop; --i) {
-    const auto j = static_cast<size_t>(bounded(bg, static_cast<uint64_t>(i)));
+    const auto j = static_cast<size_t>(bounded_inline(bg, static_cast<uint64_t>(i)));
     std::swap(pool_[static_cast<size_t>(i)], pool_[j]);
   }
   std::copy(pool_.end() - k, pool_.end(), out);

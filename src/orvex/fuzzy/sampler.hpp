@@ -30,6 +30,9 @@ class Sampler {
   // NumPy's order. Requires 0 <= k <= n.
   void choice(BitGen& bg, int64_t n, int64_t k, int64_t* out);
 
+  // Whether NumPy takes the tail of a shuffled population (else Floyd's algorithm).
+  static bool shuffles_tail(int64_t n, int64_t k) { return n > 10000 && k > n / 50; }
+
  private:
   void floyd(BitGen& bg, int64_t n, int64_t k, int64_t* out);
   void tail_shuffle(BitGen& bg, int64_t n, int64_t k, int64_t* out);

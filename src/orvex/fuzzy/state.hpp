@@ -1,13 +1,15 @@
 // The state of one orvex.fuzzy module object.
 #pragma once
 
+#include "fuzzy/genuine.hpp"
 #include "runtime/strings.hpp"
 
 namespace orvex::fuzzy {
 
 // Grouped by use: module globals and the lazy import; attributes and
-// methods; record and stats keys; the byte order of the seed. (Kept from
-// clang-format, which reflows such macros differently on every run.)
+// methods; record and stats keys; the byte order of the seed; what the
+// native path reads of a generator. (Kept from clang-format, which reflows
+// such macros differently on every run.)
 // clang-format off
 #define ORVEX_FUZZY_STRINGS(X)                                                     \
   X(secrets) X(hashlib) X(np) X(Counter) X(_to_numpy) X(torch)                     \
@@ -15,7 +17,8 @@ namespace orvex::fuzzy {
   X(most_common) X(_binarize) X(Tensor) X(detach) X(cpu) X(numpy) X(flatten)       \
   X(ndarray) X(astype) X(tolist) X(n_lockers) X(locker_size)                       \
   X(seed) X(lockers) X(secret_hash) X(n_features) X(ratio)                         \
-  X(big)
+  X(big)                                                                           \
+  X(bit_generator) X(capsule) X(lock) X(state)
 // clang-format on
 
 ORVEX_STRING_TABLE(Strings, ORVEX_FUZZY_STRINGS);
@@ -29,6 +32,7 @@ struct State {
   PyObject* empty = nullptr;            // "": the separator of a locker's bit text
   PyObject* zero = nullptr;             // 0
   PyObject* one = nullptr;              // 1
+  Genuine genuine;                      // for the native path
 };
 
 }  // namespace orvex::fuzzy

@@ -1,4 +1,5 @@
 // FuzzyExtractor.unlock_secret: probe + helper data -> (secret or None, {"ratio": r}).
+#include "fuzzy/fast.hpp"
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/methods.hpp"
 #include "runtime/module.hpp"
@@ -6,21 +7,6 @@
 
 namespace orvex::fuzzy {
 namespace {
-
-// helper_data[key]: KeyError(key) when it is missing. The lookup may run a
-// foreign key's __eq__, so the value is held at once.
-Ref record_item(PyObject* record, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(record, key);
-  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-  return Ref::borrow(value);
-}
-
-// (secret, {"ratio": ratio})
-Ref outcome(const State& st, PyObject* secret, PyObject* ratio) {
-  Ref stats = Ref::steal(PyDict_New());
-  if (!stats || PyDict_SetItem(stats.get(), st.str.ratio, ratio) < 0) return {};
-  return Ref::steal(PyTuple_Pack(2, secret, stats.get()));
-}
 
 // votes[candidate] += 1
 bool add_vote(const State& st, PyObject* votes, PyObject* candidate) {
@@ -40,44 +26,28 @@ bool vote_one(const LockerDraws& draws, PyObject* stored, Py_ssize_t i, PyObject
   return candidate && add_vote(draws.st, votes, candidate.get());
 }
 
-// hashlib.sha256(candidate).digest().hex()
-Ref candidate_hash(const Function& fn, const State& st, PyObject* candidate) {
-  Ref hashlib = global(fn, st.str.hashlib);
-  Ref hash = hashlib ? call_method(hashlib.get(), st.str.sha256, candidate) : Ref();
-  Ref digest = hash ? call_method(hash.get(), st.str.digest) : Ref();
-  return digest ? call_method(digest.get(), st.str.hex) : Ref();
-}
-
-// The vote's verdict: the most common candidate, released only if its share
-// of self.n_lockers reaches prob_thresh and its hash is the stored one.
-Ref decide(const Function& fn, const State& st, PyObject* self, PyObject* record,
-           PyObject* prob_thresh, PyObject* votes) {
+// best_candidate, count = votes.most_common(1)[0]: among equal counts the
+// candidate produced first wins. Both stay empty when there are no votes.
+bool tally(const State& st, PyObject* votes, Ref& best, Ref& count) {
   const int any = PyObject_IsTrue(votes);
-  if (any < 0) return {};
-  if (!any) {
-    Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
-    return zero ? outcome(st, Py_None, zero.get()) : Ref();
-  }
-  // best_candidate, count = votes.most_common(1)[0]: among equal counts the
-  // candidate produced first wins.
+  if (any <= 0) return any == 0;
   Ref top = call_method(votes, st.str.most_common, st.one);
   Ref first = top ? Ref::steal(PyObject_GetItem(top.get(), st.zero)) : Ref();
   Ref winner[2];
-  if (!first || !unpack(first.get(), winner, 2)) return {};
-  Ref n_lockers = getattr(self, st.str.n_lockers);
-  Ref ratio = n_lockers ? Ref::steal(PyNumber_TrueDivide(winner[1].get(), n_lockers.get())) : Ref();
-  // A NaN threshold never rejects: the comparison is false.
-  const int below = ratio ? PyObject_RichCompareBool(ratio.get(), prob_thresh, Py_LT) : -1;
-  if (below < 0) return {};
-  if (below) return outcome(st, Py_None, ratio.get());
+  if (!first || !unpack(first.get(), winner, 2)) return false;
+  best = winner[0];
+  count = winner[1];
+  return true;
+}
 
-  Ref hash = candidate_hash(fn, st, winner[0].get());
-  Ref stored_hash = hash ? record_item(record, st.str.secret_hash) : Ref();
-  Ref equal =
-      stored_hash ? Ref::steal(PyObject_RichCompare(hash.get(), stored_hash.get(), Py_EQ)) : Ref();
-  const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
-  if (matches < 0) return {};
-  return outcome(st, matches ? winner[0].get() : Py_None, ratio.get());
+// votes = Counter(); one vote per entry of `stored`; the winner.
+bool vote_literal(const LockerDraws& draws, PyObject* counter, PyObject* stored, Ref& best,
+                  Ref& count) {
+  Ref votes = Ref::steal(PyObject_CallNoArgs(counter));
+  if (!votes) return false;
+  const Py_ssize_t n = PyObject_Length(stored);
+  return n >= 0 && vote_lockers_literal(draws, stored, n, votes.get()) &&
+         tally(draws.st, votes.get(), best, count);
 }
 
 }  // namespace
@@ -101,18 +71,32 @@ Ref unlock_secret(Function& fn, Args args) {
   Ref bits = call_method(self, st.str._binarize, args[1]);
   Ref seed_text = bits ? record_item(record, st.str.seed) : Ref();
   Ref locker_seed = seed_text ? call(st.bytes_fromhex, seed_text) : Ref();
-  Ref rng = locker_seed ? seeded_generator(fn, st, locker_seed.get()) : Ref();
-  Ref stored = rng ? record_item(record, st.str.lockers) : Ref();
+  SeededGenerator seeded;
+  if (!locker_seed || !seeded_generator(fn, st, locker_seed.get(), seeded)) return {};
+  Ref stored = record_item(record, st.str.lockers);
   Ref n_features = stored ? record_item(record, st.str.n_features) : Ref();
   Ref counter = n_features ? global(fn, st.str.Counter) : Ref();
-  Ref votes = counter ? Ref::steal(PyObject_CallNoArgs(counter.get())) : Ref();
-  if (!votes) return {};
+  if (!counter) return {};
 
-  const Py_ssize_t count = PyObject_Length(stored.get());
-  if (count < 0) return {};
-  const LockerDraws draws{fn, st, self, rng.get(), n_features.get(), bits.get()};
-  if (!vote_lockers_literal(draws, stored.get(), count, votes.get())) return {};
-  return decide(fn, st, self, record, prob_thresh, votes.get());
+  Ref best, count;
+  switch (vote_lockers_fast(fn, self, seeded, n_features.get(), bits.get(), counter.get(),
+                            stored.get(), best, count)) {
+    case Fast::taken:
+      return unlock_verdict(fn, st, self, record, prob_thresh, best.get(), count.get());
+    case Fast::failed:
+      return {};
+    case Fast::abandoned:
+      // The native attempt drew from rng: the literal loop starts over on a
+      // new generator from the same seed.
+      seeded.rng = call(seeded.default_rng.get(), seeded.seed_int);
+      if (!seeded.rng) return {};
+      break;
+    case Fast::declined:
+      break;
+  }
+  const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
+  if (!vote_literal(draws, counter.get(), stored.get(), best, count)) return {};
+  return unlock_verdict(fn, st, self, record, prob_thresh, best.get(), count.get());
 }
 
 }  // namespace orvex::fuzzy
