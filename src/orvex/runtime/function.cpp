@@ -1,5 +1,6 @@
 // The function type: creation, attributes, descriptor binding and calls.
 #include "runtime/function.hpp"
+#include "runtime/stack.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -15,7 +16,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
   Function& fn = *as_function(callable);
   // A body may call back into Python (a callback, a replaced global) and so
-  // into itself: keep the recursion limit instead of exhausting the C stack.
+  // into itself: keep the recursion limit, and, since a raised limit alone
+  // does not protect the C stack before 3.12, the stack's own bound.
+  if (!enough_stack_left()) return nullptr;
   if (Py_EnterRecursiveCall(" while calling an orvex function")) return nullptr;
   Ref bound[kMaxParams];
   PyObject* view[kMaxParams];
