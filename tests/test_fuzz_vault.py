@@ -8,6 +8,9 @@ import numpy as np
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
+# NumPy warns about some of the dtype texts made up here; only errors count.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning",
+                                        "ignore::RuntimeWarning")
 import hypothesis.extra.numpy as hnp  # noqa: E402
 from hypothesis import event, given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
