@@ -18,41 +18,42 @@ namespace {
 constexpr std::uintptr_t kReserveMax = 256 * 1024;
 
 #ifdef ORVEX_KNOWS_STACK
-// The lowest address an orvex call may start at on this thread; 0 when
-// unknown (no check). Found once per thread: for the main thread glibc reads
-// /proc/self/maps to answer.
-std::uintptr_t find_stack_floor() {
+// The reserved bottom of this thread's stack, [low, floor): an orvex call
+// starting there raises. Both 0 when unknown (no check). Found once per
+// thread; for the main thread glibc reads /proc/self/maps to answer.
+struct StackFloor {
+  bool found = false;
+  std::uintptr_t low = 0;
+  std::uintptr_t floor = 0;
+};
+thread_local StackFloor stack_floor;
+
+void find_stack_floor(StackFloor& f) {
+  f.found = true;
   pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
   void* low = nullptr;
   size_t size = 0;
   const bool known = pthread_attr_getstack(&attr, &low, &size) == 0 && low && size;
   pthread_attr_destroy(&attr);
-  if (!known) return 0;
+  if (!known) return;
   std::uintptr_t reserve = size / 4;
   if (reserve > kReserveMax) reserve = kReserveMax;
-  return reinterpret_cast<std::uintptr_t>(low) + reserve;
+  f.low = reinterpret_cast<std::uintptr_t>(low);
+  f.floor = f.low + reserve;
 }
-
-struct StackFloor {
-  bool found = false;
-  std::uintptr_t address = 0;
-};
-thread_local StackFloor stack_floor;
 #endif
 
 }  // namespace
 
 bool enough_stack_left() {
 #ifdef ORVEX_KNOWS_STACK
-  if (!stack_floor.found) {
-    stack_floor.address = find_stack_floor();
-    stack_floor.found = true;
-  }
+  if (!stack_floor.found) find_stack_floor(stack_floor);
   // The frame's own address, not a local's: under AddressSanitizer locals may
-  // live on a separate fake stack.
+  // live on a separate fake stack. A frame outside the thread's stack (code
+  // that runs Python on a stack of its own) is not judged.
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  if (here < stack_floor.address) {
+  if (here < stack_floor.floor && here >= stack_floor.low) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling an orvex function "
                     "(the thread's stack is nearly used up)");
