@@ -9,7 +9,7 @@ import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
 # NumPy warns about casts of the values hypothesis makes up; only errors count.
-pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::DeprecationWarning")
 import hypothesis.extra.numpy as hnp  # noqa: E402
 from hypothesis import event, given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402

@@ -154,3 +154,13 @@ def test_encrypt_hostile_arguments(key, payload):
             or not isinstance(payload, bytes)
         return
     assert VAULT.decrypt(key, record) == payload
+
+
+@given(args=st.lists(anything, max_size=3), kwargs=st.dictionaries(st.text(max_size=4), anything,
+                                                                    max_size=2))
+def test_constructor_takes_no_arguments(args, kwargs):
+    if args or kwargs:
+        with pytest.raises(TypeError):
+            AESVault(*args, **kwargs)
+    else:
+        assert AESVault().__dict__ == {}

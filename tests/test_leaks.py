@@ -7,6 +7,7 @@ ORVEX_LEAK_CALLS sets the calls of each case per round (default 200).
 Under PYTHONMALLOC=malloc the interpreter counts no blocks; tracemalloc
 measures instead."""
 import collections
+import ctypes
 import gc
 import os
 import sys
@@ -249,6 +250,17 @@ def limiter_cases():
 
 # --- vault ------------------------------------------------------------------------
 
+_VECTORCALL_METHOD = ctypes.PYFUNCTYPE(
+    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+    ctypes.py_object)(("PyObject_VectorcallMethod", ctypes.pythonapi))
+
+
+def keywords_not_strings(name, args):
+    """self.name(*args) as a C caller may make it, the last argument under the
+    keyword name 1: only C callers can pass such a name."""
+    return _VECTORCALL_METHOD(name, (ctypes.py_object * len(args))(*args), len(args) - 1, (1,))
+
+
 def vault_cases():
     v = AESVault()
     array = np.arange(6, dtype=np.float32).reshape(2, 3)
@@ -283,6 +295,7 @@ def vault_cases():
             Case(TypeError, dec, KEY, dict(raw, ciphertext=None)),
             Case(RuntimeError, loudly, dec, KEY, dict(raw, tag="zz")),
             Case(TypeError, dec, KEY), Case(TypeError, dec, KEY, raw, record=raw),
+            Case(TypeError, keywords_not_strings, "decrypt", (v, KEY, raw)),
         ],
     }
 
