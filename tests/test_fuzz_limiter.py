@@ -14,7 +14,7 @@ from hypothesis import strategies as st  # noqa: E402
 
 import orvex.limiter as limiter  # noqa: E402
 import reference  # noqa: E402
-from strategies import Str, anything  # noqa: E402
+from strategies import Hostile, Str, anything  # noqa: E402
 
 
 class Clock:
@@ -76,8 +76,12 @@ keys = st.tuples(st.integers(0, 7), st.sampled_from(KEYS),
                  st.sampled_from([5, b"a", None, Str("a"), ("a",)])).map(
                      lambda c: c[2] if c[0] == 7 else c[1])
 limit_values = st.one_of(st.integers(-1, 12), st.floats(-1, 14), st.sampled_from([math.inf, math.nan]))
-attribute_change = st.tuples(st.sampled_from(["soft_limit", "hard_limit", "window_seconds"]),
-                             st.one_of(limit_values, st.integers(0, 120)))
+# Now and then a value the limiter can't compare or subtract with.
+unusable = st.sampled_from(["5", None, [1], Hostile()])
+attribute_change = st.tuples(
+    st.sampled_from(["soft_limit", "hard_limit", "window_seconds"]),
+    st.tuples(st.integers(0, 7), st.one_of(limit_values, st.integers(0, 120)), unusable).map(
+        lambda c: c[2] if c[0] == 7 else c[1]))
 action = st.one_of(
     st.tuples(st.sampled_from(["reinstate", "reset", "get_count", "_clean", "is_suspended"]),
               st.none()),
@@ -89,7 +93,8 @@ action = st.one_of(
 )
 callbacks = st.one_of(st.none(), st.lists(action, max_size=3),
                       st.sampled_from([0, "", 5, "not callable"]))
-skip_limit = st.tuples(st.integers(0, 3), st.sampled_from([True, 0, 1, None, "", "x", [], [0]])).map(
+skip_limit = st.tuples(st.integers(0, 3),
+                       st.sampled_from([True, 0, 1, None, "", "x", [], [0], Hostile()])).map(
     lambda c: c[1] if c[0] == 3 else False)
 operations = [
     st.tuples(st.just("check_and_record"), keys, skip_limit),
