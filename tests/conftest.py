@@ -17,3 +17,21 @@ def vault_log(caplog):
     """The records logged on "orvex.vault" during the test, from DEBUG up."""
     caplog.set_level(logging.DEBUG, logger="orvex.vault")
     return lambda: [r for r in caplog.records if r.name == "orvex.vault"]
+
+
+# Property tests: ORVEX_HYPOTHESIS_PROFILE picks how hard they search. "ci"
+# (the default) keeps the normal run short; "heavy" is for the sanitizer run
+# and for hunting by hand. No example database: runs leave no files behind.
+try:
+    import os
+
+    from hypothesis import HealthCheck, settings
+except ImportError:  # the property tests skip themselves without hypothesis
+    pass
+else:
+    _quiet = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
+    settings.register_profile("ci", max_examples=60, deadline=None, database=None,
+                              suppress_health_check=_quiet)
+    settings.register_profile("heavy", max_examples=600, deadline=None, database=None,
+                              suppress_health_check=_quiet)
+    settings.load_profile(os.environ.get("ORVEX_HYPOTHESIS_PROFILE", "ci"))

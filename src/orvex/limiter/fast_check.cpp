@@ -18,7 +18,7 @@
 #include "limiter/methods.hpp"
 #include "limiter/steps.hpp"
 #include "limiter/text.hpp"
-#include "runtime/messages.hpp"
+#include "runtime/stack.hpp"
 
 #include <utility>
 
@@ -223,11 +223,11 @@ Ref check_and_record_fast(Function& fn, Args args) {
   if (is_suspended < 0) return {};
   if (is_suspended) return Ref::borrow(st.suspended);
 
-  if (Py_EnterRecursiveCall(orvex::msg::kRecursionWhere)) return {};
+  if (!enter_call()) return {};
   Window w;
   Ref kept;
   const Step cleaned = clean_inline(fn, st, self, key, w, kept);
-  Py_LeaveRecursiveCall();
+  leave_call();
   if (cleaned == Step::failed) return {};
   if (cleaned == Step::literal || !w.limits_plain) return judge(fn, st, self, key);
   return judge_native(fn, st, self, key, w, kept);
@@ -247,12 +247,12 @@ PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size
       (skip != Py_True && skip != Py_False && skip != Py_None)) {
     return function_vectorcall(callable, args, nargsf, kwnames);
   }
-  if (Py_EnterRecursiveCall(orvex::msg::kRecursionWhere)) return nullptr;
+  if (!enter_call()) return nullptr;
   // The caller keeps the arguments alive for the call; the flag becomes a
   // bool here, as binding makes it one.
   PyObject* const bound[] = {args[0], args[1], skip == Py_True ? Py_True : Py_False};
   Ref result = check_and_record_fast(fn, bound);
-  Py_LeaveRecursiveCall();
+  leave_call();
   return result.release();
 }
 

@@ -1,6 +1,7 @@
 // The function type: creation, attributes, descriptor binding and calls.
 #include "runtime/function.hpp"
 #include "runtime/messages.hpp"
+#include "runtime/stack.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -18,8 +19,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
   Function& fn = *as_function(callable);
   // A body may call back into Python (a callback, a replaced global) and so
-  // into itself: keep the recursion limit instead of exhausting the C stack.
-  if (Py_EnterRecursiveCall(msg::kRecursionWhere)) return nullptr;
+  // into itself: keep the recursion limit, and, since a raised limit alone
+  // does not protect the C stack before 3.12, the stack's own bound.
+  if (!enter_call()) return nullptr;
   Ref bound[kMaxParams];
   PyObject* view[kMaxParams];
   Ref result;
@@ -27,7 +29,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     for (int i = 0; i < fn.nparams; ++i) view[i] = bound[i].get();
     result = fn.spec->body(fn, view);
   }
-  Py_LeaveRecursiveCall();
+  leave_call();
   return result.release();
 }
 
