@@ -4,8 +4,6 @@
 #include "fuzzy/state.hpp"
 #include "runtime/module.hpp"
 
-#include <new>
-
 namespace orvex::fuzzy {
 namespace {
 
@@ -115,8 +113,7 @@ Ref make_extractor_class(PyObject* m, PyObject* function_type) {
                     {init_fn.get(), binarize_fn.get(), lock_fn.get(), unlock_fn.get()});
 }
 
-int exec_module(PyObject* m) {
-  State& st = *new (PyModule_GetState(m)) State{};
+int exec_module(PyObject* m, State& st) {
   if (!init_state(st)) return -1;
   if (!set_global(m, "secrets", import_module("secrets").get()) ||
       !set_global(m, "logging", import_module("logging").get()) ||
@@ -148,50 +145,11 @@ int exec_module(PyObject* m) {
   return 0;
 }
 
-State* state_of(PyObject* m) {
-  return static_cast<State*>(PyModule_GetState(m));
-}
-
-int traverse_module(PyObject* m, visitproc visit, void* arg) {
-  const State* st = state_of(m);
-  return st ? visit_genuine(st->genuine, visit, arg) : 0;
-}
-
-int clear_module(PyObject* m) {
-  State* st = state_of(m);
-  if (st) {
-    st->str.clear();
-    Py_CLEAR(st->bytes_fromhex);
-    Py_CLEAR(st->int_from_bytes);
-    Py_CLEAR(st->kw_size_replace);
-    Py_CLEAR(st->empty);
-    Py_CLEAR(st->zero);
-    Py_CLEAR(st->one);
-    release_genuine(st->genuine);
-  }
-  return 0;
-}
-
-void free_module(void* m) {
-  clear_module(static_cast<PyObject*>(m));
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "fuzzy",      msg::kModuleDoc, sizeof(State), nullptr, slots,
-    traverse_module,       clear_module, free_module,
-};
+ModuleDef<State, exec_module> module_def("fuzzy", msg::kModuleDoc);
 
 }  // namespace
 }  // namespace orvex::fuzzy
 
 PyMODINIT_FUNC PyInit_fuzzy() {
-  return PyModuleDef_Init(&orvex::fuzzy::module_def);
+  return orvex::fuzzy::module_def.init();
 }

@@ -33,6 +33,18 @@ struct State {
   PyObject* zero = nullptr;             // 0
   PyObject* one = nullptr;              // 1
   Genuine genuine;                      // for the native path
+
+  int traverse(visitproc visit, void* arg) { return visit_genuine(genuine, visit, arg); }
+  void clear() {
+    str.clear();
+    Py_CLEAR(bytes_fromhex);
+    Py_CLEAR(int_from_bytes);
+    Py_CLEAR(kw_size_replace);
+    Py_CLEAR(empty);
+    Py_CLEAR(zero);
+    Py_CLEAR(one);
+    release_genuine(genuine);
+  }
 };
 
 }  // namespace orvex::fuzzy

@@ -18,7 +18,7 @@
 #include "limiter/methods.hpp"
 #include "limiter/steps.hpp"
 #include "limiter/text.hpp"
-#include "runtime/stack.hpp"
+#include "runtime/function.hpp"
 
 #include <utility>
 
@@ -223,7 +223,7 @@ Ref check_and_record_fast(Function& fn, Args args) {
   if (is_suspended < 0) return {};
   if (is_suspended) return Ref::borrow(st.suspended);
 
-  if (!enter_call()) return {};
+  if (!enter_call(fn)) return {};
   Window w;
   Ref kept;
   const Step cleaned = clean_inline(fn, st, self, key, w, kept);
@@ -247,7 +247,7 @@ PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size
       (skip != Py_True && skip != Py_False && skip != Py_None)) {
     return function_vectorcall(callable, args, nargsf, kwnames);
   }
-  if (!enter_call()) return nullptr;
+  if (!enter_call(fn)) return nullptr;
   // The caller keeps the arguments alive for the call; the flag becomes a
   // bool here, as binding makes it one.
   PyObject* const bound[] = {args[0], args[1], skip == Py_True ? Py_True : Py_False};

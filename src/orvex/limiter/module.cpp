@@ -5,8 +5,6 @@
 #include "runtime/module.hpp"
 #include "runtime/python.hpp"
 
-#include <new>
-
 namespace orvex::limiter {
 
 const FunctionSpec kClean = {
@@ -122,8 +120,7 @@ Ref make_rate_limiter(PyObject* m, PyObject* type) {
                      methods[4].get(), methods[5].get(), methods[6].get()});
 }
 
-int exec_module(PyObject* m) {
-  State& st = *new (PyModule_GetState(m)) State{};
+int exec_module(PyObject* m, State& st) {
   if (!init_state(st)) return -1;
   Ref defaultdict = import_from("collections", "defaultdict");
   if (!set_global(m, "time", import_module("time").get()) ||
@@ -148,52 +145,11 @@ int exec_module(PyObject* m) {
              : -1;
 }
 
-State* state_of(PyObject* m) {
-  return static_cast<State*>(PyModule_GetState(m));
-}
-
-// Besides the defaultdict type the state holds only strings and tuples of
-// bools and strings.
-int traverse_module(PyObject* m, visitproc visit, void* arg) {
-  State* st = state_of(m);
-  if (st) Py_VISIT(st->defaultdict);
-  return 0;
-}
-
-int clear_module(PyObject* m) {
-  State* st = state_of(m);
-  if (st) {
-    st->str.clear();
-    Py_CLEAR(st->bypassed);
-    Py_CLEAR(st->suspended);
-    Py_CLEAR(st->defaultdict);
-    for (auto& row : st->admitted) {
-      for (PyObject*& result : row) Py_CLEAR(result);
-    }
-  }
-  return 0;
-}
-
-void free_module(void* m) {
-  clear_module(static_cast<PyObject*>(m));
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "limiter",    msg::kModuleDoc, sizeof(State), nullptr, slots,
-    traverse_module,       clear_module, free_module,
-};
+ModuleDef<State, exec_module> module_def("limiter", msg::kModuleDoc);
 
 }  // namespace
 }  // namespace orvex::limiter
 
 PyMODINIT_FUNC PyInit_limiter() {
-  return PyModuleDef_Init(&orvex::limiter::module_def);
+  return orvex::limiter::module_def.init();
 }

@@ -75,6 +75,22 @@ struct State {
   // Calls the shortcut carried through to the end; tests read it to know
   // that the shortcut is taken at all.
   size_t fast_calls = 0;
+
+  // Besides the defaultdict type the state holds only strings and tuples of
+  // bools and strings.
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(defaultdict);
+    return 0;
+  }
+  void clear() {
+    str.clear();
+    Py_CLEAR(bypassed);
+    Py_CLEAR(suspended);
+    Py_CLEAR(defaultdict);
+    for (auto& row : admitted) {
+      for (PyObject*& result : row) Py_CLEAR(result);
+    }
+  }
 };
 
 }  // namespace orvex::limiter

@@ -15,13 +15,21 @@ Function* as_function(PyObject* o) {
 
 }  // namespace
 
+bool enter_call(const Function& fn) {
+  if (!fn.module || !module_is_live(fn.module)) {
+    PyErr_Format(PyExc_RuntimeError, msg::kModuleCleared, fn.spec->qualname);
+    return false;
+  }
+  return enough_stack_left() && Py_EnterRecursiveCall(msg::kRecursionWhere) == 0;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   Function& fn = *as_function(callable);
   // A body may call back into Python (a callback, a replaced global) and so
   // into itself: keep the recursion limit, and, since a raised limit alone
   // does not protect the C stack before 3.12, the stack's own bound.
-  if (!enter_call()) return nullptr;
+  if (!enter_call(fn)) return nullptr;
   Ref bound[kMaxParams];
   PyObject* view[kMaxParams];
   Ref result;
@@ -61,13 +69,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Breaks reference cycles (module -> class -> function -> module). The names
+// are strings and stay until deallocation, so that a cleared function can
+// still be shown and refuses calls (enter_call) instead of crashing.
 int function_clear(PyObject* self) {
   Function* f = as_function(self);
   Py_CLEAR(f->module);
-  Py_CLEAR(f->param_names);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module_name);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->annotations);
@@ -78,8 +85,13 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+  Function* f = as_function(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
+  Py_CLEAR(f->param_names);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module_name);
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -7,6 +7,7 @@
 // The body is C++ and receives every parameter already bound and coerced.
 #pragma once
 
+#include "runtime/module_def.hpp"
 #include "runtime/ref.hpp"
 
 namespace orvex {
@@ -56,9 +57,10 @@ struct Function {
   PyObject* dict;
   PyObject* weakrefs;
 
+  // The module's state; valid while the call runs (enter_call checked it).
   template <class State>
   State& state() const {
-    return *static_cast<State*>(PyModule_GetState(module));
+    return ModuleBlock<State>::of(module)->state();
   }
 };
 
@@ -79,6 +81,14 @@ bool is_function_of(PyObject* o, const FunctionSpec& spec);
 // same outcome, and hand every other call to this one.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames);
+
+// Enters one call of fn, native shortcuts included: its module is still live,
+// there is room on the C stack, and the recursion limit holds. False with an
+// exception set; after true, leave_call() when the call ends.
+[[nodiscard]] bool enter_call(const Function& fn);
+inline void leave_call() {
+  Py_LeaveRecursiveCall();
+}
 
 // Binds vectorcall arguments to fn's parameters: out[i] receives parameter i.
 [[nodiscard]] bool bind_arguments(Function& fn, PyObject* const* args, Py_ssize_t nargs,

@@ -21,4 +21,8 @@ inline constexpr const char* kIncorrectType =
 inline constexpr const char* kSubclassRejected =
     "Subclasses of built-in types are rejected; convert the argument to the exact type first.";
 
+// A call that arrives after its module was cleared (interpreter shutdown);
+// the function's qualified name.
+inline constexpr const char* kModuleCleared = "%.200s() called after its module was cleared";
+
 }  // namespace orvex::msg

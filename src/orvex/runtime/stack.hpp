@@ -8,23 +8,10 @@
 // calling thread's stack first and raises RecursionError when it runs low.
 #pragma once
 
-#include "runtime/messages.hpp"
-#include "runtime/python.hpp"
-
 namespace orvex {
 
 // False, with RecursionError set, when the calling thread's stack is nearly
 // used up. Always true where the stack's extent can't be found.
 [[nodiscard]] bool enough_stack_left();
-
-// Enters one orvex call, native shortcuts included: room on the C stack and
-// the interpreter's recursion limit. False with RecursionError set; after
-// true, leave_call() when the call ends.
-[[nodiscard]] inline bool enter_call() {
-  return enough_stack_left() && Py_EnterRecursiveCall(msg::kRecursionWhere) == 0;
-}
-inline void leave_call() {
-  Py_LeaveRecursiveCall();
-}
 
 }  // namespace orvex

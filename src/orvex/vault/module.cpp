@@ -4,8 +4,6 @@
 #include "vault/methods.hpp"
 #include "vault/state.hpp"
 
-#include <new>
-
 namespace orvex::vault {
 namespace {
 
@@ -32,8 +30,7 @@ bool init_state(State& st) {
   return st.bytes_fromhex && st.kw_nonce && st.kw_dtype;
 }
 
-int exec_module(PyObject* m) {
-  State& st = *new (PyModule_GetState(m)) State{};
+int exec_module(PyObject* m, State& st) {
   if (!init_state(st)) return -1;
   Ref numpy;
   if (!set_global(m, "logging", import_module("logging").get()) ||
@@ -54,47 +51,11 @@ int exec_module(PyObject* m) {
   return set_global(m, "AESVault", cls.get()) ? 0 : -1;
 }
 
-State* state_of(PyObject* m) {
-  return static_cast<State*>(PyModule_GetState(m));
-}
-
-int traverse_module(PyObject* m, visitproc visit, void* arg) {
-  State* st = state_of(m);
-  return st ? st->dtypes.traverse(visit, arg) : 0;
-}
-
-int clear_module(PyObject* m) {
-  State* st = state_of(m);
-  if (st) {
-    st->str.clear();
-    Py_CLEAR(st->bytes_fromhex);
-    Py_CLEAR(st->kw_nonce);
-    Py_CLEAR(st->kw_dtype);
-    st->dtypes.clear();
-  }
-  return 0;
-}
-
-void free_module(void* m) {
-  clear_module(static_cast<PyObject*>(m));
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "vault",      msg::kModuleDoc, sizeof(State), nullptr, slots,
-    traverse_module,       clear_module, free_module,
-};
+ModuleDef<State, exec_module> module_def("vault", msg::kModuleDoc);
 
 }  // namespace
 }  // namespace orvex::vault
 
 PyMODINIT_FUNC PyInit_vault() {
-  return PyModuleDef_Init(&orvex::vault::module_def);
+  return orvex::vault::module_def.init();
 }

@@ -36,6 +36,15 @@ struct State {
   PyObject* kw_nonce = nullptr;       // ("nonce",)
   PyObject* kw_dtype = nullptr;       // ("dtype",)
   DtypeMemo dtypes;
+
+  int traverse(visitproc visit, void* arg) { return dtypes.traverse(visit, arg); }
+  void clear() {
+    str.clear();
+    Py_CLEAR(bytes_fromhex);
+    Py_CLEAR(kw_nonce);
+    Py_CLEAR(kw_dtype);
+    dtypes.clear();
+  }
 };
 
 }  // namespace orvex::vault
