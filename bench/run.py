@@ -2,8 +2,8 @@
 
     python bench/run.py [--rounds N] [--only fuzzy|limiter|vault ...]
 
-Prints one table: operation, baseline, orvex, ratio (baseline / orvex), each
-time the median of the rounds' per-call averages.
+Prints one table: operation, baseline, orvex, ratio (baseline / orvex) and
+the difference, each time the median of the rounds' per-call averages.
 """
 
 import argparse
@@ -27,15 +27,22 @@ import orvex.limiter  # noqa: E402
 import orvex.vault  # noqa: E402
 
 
-def per_call(fn, calls, rounds):
-    """Median over rounds of the mean time of one call, in seconds."""
-    samples = []
+def mean_time(fn, calls):
+    start = time.perf_counter()
+    for _ in range(calls):
+        fn()
+    return (time.perf_counter() - start) / calls
+
+
+def compare(theirs, ours, calls, rounds):
+    """(baseline, orvex): medians over rounds of the mean time of one call, in
+    seconds. The two alternate round by round, so that a change in the
+    machine's load between them falls on both."""
+    samples = [], []
     for _ in range(rounds):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        samples.append((time.perf_counter() - start) / calls)
-    return statistics.median(samples)
+        for fn, (n, out) in ((theirs, (calls[0], samples[0])), (ours, (calls[1], samples[1]))):
+            out.append(mean_time(fn, n))
+    return statistics.median(samples[0]), statistics.median(samples[1])
 
 
 # Fake clocks advance half a second per reading, so 40 keys in turn stay below
@@ -66,11 +73,11 @@ def fuzzy_rows(rounds):
     assert theirs.unlock_secret(probe, helper) == ours.unlock_secret(probe, helper)
     return [
         ("lock_secret (1024 lockers)",
-         per_call(lambda: theirs.lock_secret(feature, secret), 5, rounds),
-         per_call(lambda: ours.lock_secret(feature, secret), 50, rounds)),
+         *compare(lambda: theirs.lock_secret(feature, secret),
+                  lambda: ours.lock_secret(feature, secret), (5, 50), rounds)),
         ("unlock_secret (16 flipped)",
-         per_call(lambda: theirs.unlock_secret(probe, helper), 5, rounds),
-         per_call(lambda: ours.unlock_secret(probe, helper), 50, rounds)),
+         *compare(lambda: theirs.unlock_secret(probe, helper),
+                  lambda: ours.unlock_secret(probe, helper), (5, 50), rounds)),
     ]
 
 
@@ -78,21 +85,23 @@ def limiter_rows(rounds):
     keys = [f"10.0.0.{i}" for i in range(40)]
     stream = keys * 50
 
-    def per_event(module):
+    def stream_through(module, make_clock):
         def run():
             module.time = make_clock()
             limiter = module.RateLimiter()
             for key in stream:
                 limiter.check_and_record(key)
 
-        return per_call(run, 1, rounds) / len(stream)
+        return run
 
     rows = []
     saved = orvex.limiter.time, baseline.time
     try:
         for label, make_clock in (("C-level clock", counter_clock), ("Python clock", PythonClock)):
+            theirs, ours = compare(stream_through(baseline, make_clock),
+                                   stream_through(orvex.limiter, make_clock), (1, 1), rounds)
             rows.append((f"check_and_record (40 keys, {label})",
-                         per_event(baseline), per_event(orvex.limiter)))
+                         theirs / len(stream), ours / len(stream)))
     finally:
         orvex.limiter.time, baseline.time = saved
     return rows
@@ -118,11 +127,11 @@ def vault_rows(rounds):
         array = np.arange(elements, dtype=np.float32)
         record = vault.encrypt(key, array)
         rows.append((f"encrypt {label} (vs bare calls)",
-                     per_call(lambda: bare_encrypt(key, array), calls, rounds),
-                     per_call(lambda: vault.encrypt(key, array), calls, rounds)))
+                     *compare(lambda: bare_encrypt(key, array), lambda: vault.encrypt(key, array),
+                              (calls, calls), rounds)))
         rows.append((f"decrypt {label} (vs bare calls)",
-                     per_call(lambda: bare_decrypt(key, record), calls, rounds),
-                     per_call(lambda: vault.decrypt(key, record), calls, rounds)))
+                     *compare(lambda: bare_decrypt(key, record),
+                              lambda: vault.decrypt(key, record), (calls, calls), rounds)))
     return rows
 
 
@@ -142,11 +151,13 @@ def main():
     rows = [row for name in (args.only or SECTIONS) for row in SECTIONS[name](args.rounds)]
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
           f"{platform.machine()}, {os.cpu_count()} cores, median of {args.rounds} rounds\n")
-    print(f"| {'operation':44} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} |")
-    print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 9}|")
+    print(f"| {'operation':44} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} | {'orvex - baseline':>16} |")
+    print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 9}|{'-' * 18}|")
     for name, theirs, ours in rows:
-        print(f"| {name:44} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |")
-
+        diff = ours - theirs
+        sign = "-" if diff < 0 else "+"
+        print(f"| {name:44} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |"
+              f" {sign + fmt(abs(diff)).strip():>16} |")
 
 if __name__ == "__main__":
     main()
