@@ -21,6 +21,11 @@ inline constexpr const char* kIncorrectType =
 inline constexpr const char* kSubclassRejected =
     "Subclasses of built-in types are rejected; convert the argument to the exact type first.";
 
+// Raised instead of running off the end of the C stack.
+inline constexpr const char* kStackExhausted =
+    "maximum recursion depth exceeded while calling an orvex function (the thread's stack is "
+    "nearly used up)";
+
 // A call that arrives after its module was cleared (interpreter shutdown);
 // the function's qualified name.
 inline constexpr const char* kModuleCleared = "%.200s() called after its module was cleared";

@@ -1,5 +1,6 @@
 #include "runtime/stack.hpp"
 
+#include "runtime/messages.hpp"
 #include "runtime/python.hpp"
 
 #include <cstdint>
@@ -54,9 +55,7 @@ bool enough_stack_left() {
   // that runs Python on a stack of its own) is not judged.
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   if (here < stack_floor.floor && here >= stack_floor.low) {
-    PyErr_SetString(PyExc_RecursionError,
-                    "maximum recursion depth exceeded while calling an orvex function "
-                    "(the thread's stack is nearly used up)");
+    PyErr_SetString(PyExc_RecursionError, msg::kStackExhausted);
     return false;
   }
 #endif
