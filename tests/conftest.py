@@ -12,6 +12,25 @@ def vault():
     return AESVault()
 
 
+class Clock:
+    """A stand-in for the limiter's `time` module that reads `now`."""
+
+    def __init__(self, now=1000.0):
+        self.now = now
+
+    def time(self):
+        return self.now
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """orvex.limiter's clock, stopped at 1000.0 until the test moves it."""
+    import orvex.limiter
+
+    monkeypatch.setattr(orvex.limiter, "time", Clock())
+    return orvex.limiter.time
+
+
 @pytest.fixture
 def vault_log(caplog):
     """The records logged on "orvex.vault" during the test, from DEBUG up."""

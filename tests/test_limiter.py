@@ -10,20 +10,6 @@ HARD_LOG = ("WARNING", "HARD LIMIT: k exceeded 10 events/window \u2014 suspended
 EXCEEDED = (False, "Rate limit exceeded (10/10). Suspended.")
 
 
-class Clock:
-    def __init__(self, now=1000.0):
-        self.now = now
-
-    def time(self):
-        return self.now
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    monkeypatch.setattr(limiter, "time", Clock())
-    return limiter.time
-
-
 @pytest.fixture
 def logs(caplog):
     caplog.set_level(logging.DEBUG, logger="orvex.limiter")

@@ -10,19 +10,7 @@ import pytest
 import orvex.limiter as limiter
 from orvex.limiter import RateLimiter
 
-
-class Clock:
-    def __init__(self, now=1000.0):
-        self.now = now
-
-    def time(self):
-        return self.now
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    monkeypatch.setattr(limiter, "time", Clock())
-    return limiter.time
+from conftest import Clock
 
 
 def use_logger(monkeypatch, on_log=lambda: None):
