@@ -9,6 +9,8 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
+#include "fuzzy/pad_cache.hpp"
+#include "fuzzy/pcg64.hpp"
 #include "fuzzy/sampler.hpp"
 
 #include <cstdint>
@@ -38,14 +40,55 @@ inline constexpr int64_t kMaxShuffledPopulation = int64_t{1} << 22;
 // Whether choice(population, size) is drawn natively.
 bool native_bounds(int64_t population, int64_t size);
 
+// The lock of a NumPy bit generator, which NumPy's own methods hold while
+// they draw, held by this call from before it reads the generator's state to
+// after it is done with it; let go of when destroyed, with the interpreter
+// lock held.
+class HeldLock {
+ public:
+  HeldLock() = default;
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() { let_go(); }
+  // Takes `lock` if nobody holds it, without waiting: 1 taken, 0 not, -1 error.
+  int take(const State& st, PyObject* lock);
+  void let_go();
+
+ private:
+  const State* st_ = nullptr;
+  Ref lock_;
+};
+
 // One call's draws, fixed before the first locker.
 struct NativeDraws {
   Ref bit_generator;  // keeps alive the state that `bitgen` points into
   BitGen* bitgen = nullptr;
+  // Where NumPy's PCG64 is stepped inline: its state, read through the
+  // `state` property (the dict read, for writing it back).
+  bool inline_pcg64 = false;
+  Pcg64 pcg64;
+  Ref pcg64_state;
+  HeldLock lock;
   int64_t population = 0;  // n_features
   int64_t size = 0;        // self.locker_size
   std::vector<uint8_t> bits;
 };
+
+// Draws every locker's positions and notes its pad in `pads`, keys[i] for
+// locker i. False when a position lies beyond the bits (the literal loop
+// raises IndexError there). Touches no Python object: runs without the
+// interpreter lock. May throw std::bad_alloc.
+bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& keys);
+
+// After the draws: an inline generator's state written back, and the
+// generator's lock let go of (false with an exception set).
+bool finish_draws(const State& st, NativeDraws& draws);
+
+// A PCG64's state through its `state` property: 1 read into `out` (with the
+// dict it came in), 0 if it isn't in the shape the steps know, -1 on error.
+int read_pcg64(const State& st, PyObject* bit_generator, Pcg64& out, Ref& dict);
+// Writes `in` back through the dict read_pcg64 gave.
+bool write_pcg64(const State& st, PyObject* bit_generator, const Pcg64& in, PyObject* dict);
 
 // Whether every sampled position lies within the bits taken (a list that was
 // shortened after its length was read makes the literal loop raise IndexError).
@@ -68,6 +111,8 @@ int counter_is_genuine(const State& st, PyObject* counter);
 // The native Sampler against NumPy's own choice, on this NumPy: 1 when they
 // agree, 0 when they don't (remembered), -1 with an exception set.
 int sampler_agrees(State& st);
+// The same for the Sampler on PCG64 stepped inline.
+int pcg64_sampler_agrees(State& st);
 
 // lock_secret's loop: the hex text of each of `count` lockers masking
 // `secret`, as a new list in `lockers`.

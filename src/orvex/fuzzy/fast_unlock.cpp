@@ -1,8 +1,10 @@
 // unlock_secret's vote, natively: the same draws, pads and candidates as the
 // literal loop, counted in a native table instead of a Counter; only the
-// winner becomes a Python object.
+// winner becomes a Python object. The draws, the hashing, the hex and the
+// count run without the interpreter lock.
 #include "fuzzy/fast.hpp"
-#include "fuzzy/pad_cache.hpp"
+#include "runtime/gil.hpp"
+#include "runtime/hex.hpp"
 
 #include <algorithm>
 #include <array>
@@ -81,57 +83,104 @@ class VoteTally {
   std::vector<size_t> slots_;
 };
 
-// The value of each hex digit character, 16 for every other byte: a table,
-// since the digits of random bytes defeat branch prediction.
-struct HexDigits {
-  uint8_t value[256];
-  constexpr HexDigits() : value() {
-    for (int c = 0; c < 256; ++c) {
-      value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
-                 : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
-                 : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
-                                        : 16;
-    }
-  }
+// A stored entry as the native part reads it: the characters of an exact
+// str held by `entries`, or nullptr where bytes.fromhex must read it.
+struct EntryText {
+  const char* text = nullptr;
+  size_t length = 0;
 };
-constexpr HexDigits kHexDigits;
+
+// A locker's candidate, where it is known natively.
+struct Unmasked {
+  CandidateBytes bytes{};
+  size_t size = 0;
+  bool known = false;
+};
 
 // bytes.fromhex(entry)[:32] XOR pad, for text made only of hex digit pairs
-// (either case, nothing between them): 1, with `size` the length of that
-// prefix; 0 for any other text, which bytes.fromhex itself reads; -1 on error.
-int unmask_hex_pairs(PyObject* entry, const uint8_t* pad, uint8_t* out, size_t& size) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(entry) < 0) return -1;
-#endif
-  if (!PyUnicode_IS_ASCII(entry)) return 0;
-  const Py_UCS1* text = PyUnicode_1BYTE_DATA(entry);
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(entry));
-  if (length % 2) return 0;
-  size = std::min(length / 2, kMaxCandidate);
-  unsigned invalid = 0;
-  for (size_t i = 0; i < size; ++i) {
-    const unsigned high = kHexDigits.value[text[2 * i]];
-    const unsigned low = kHexDigits.value[text[2 * i + 1]];
-    invalid |= high | low;
-    out[i] = static_cast<uint8_t>((high << 4 | low) ^ pad[i]);
+// (either case, nothing between them): true, with `size` the length of that
+// prefix; false for any other text, which bytes.fromhex itself reads.
+bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out) {
+  if (!entry.text || entry.length % 2) return false;
+  const size_t size = std::min(entry.length / 2, kMaxCandidate);
+  uint8_t rest[64];
+  // What lies beyond the first 32 bytes must be hex digits too.
+  for (size_t done = 2 * size; done < entry.length; done += sizeof rest * 2) {
+    const size_t chunk = std::min(sizeof rest, (entry.length - done) / 2);
+    if (!hex_decode(entry.text + done, chunk, rest)) return false;
   }
-  for (size_t i = 2 * size; i < length; ++i) invalid |= kHexDigits.value[text[i]];
-  return (invalid & 16) ? 0 : 1;
+  if (!hex_decode(entry.text, size, out.bytes.data())) return false;
+  for (size_t i = 0; i < size; ++i) out.bytes[i] ^= pad[i];
+  out.size = size;
+  out.known = true;
+  return true;
 }
 
-// Locker's candidate: bytes(a ^ b for a, b in zip(bytes.fromhex(entry), pad)),
-// for an exact str, into a zeroed buffer of 32.
-bool unmask(const State& st, PyObject* entry, const uint8_t* pad, CandidateBytes& out,
-            size_t& size) {
-  const int paired = unmask_hex_pairs(entry, pad, out.data(), size);
-  if (paired != 0) return paired > 0;
+// Locker's candidate from bytes.fromhex(entry), for entries the native part
+// left alone.
+bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unmasked& out) {
   Ref cipher = call(st.bytes_fromhex, entry);
   if (!cipher) return false;
-  size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kMaxCandidate);
-  out.fill(0);  // the failed pairing may have left bytes behind
+  out.size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kMaxCandidate);
+  out.bytes.fill(0);  // the failed pairing may have left bytes behind
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cipher.get()));
-  for (size_t i = 0; i < size; ++i) out[i] = bytes[i] ^ pad[i];
+  for (size_t i = 0; i < out.size; ++i) out.bytes[i] = bytes[i] ^ pad[i];
+  out.known = true;
   return true;
+}
+
+// The characters of each entry; false (abandon) at anything but an exact str,
+// where the literal loop raises TypeError or runs a subclass's code.
+int entry_texts(const std::vector<Ref>& entries, std::vector<EntryText>& out) {
+  out.resize(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    PyObject* entry = entries[i].get();
+    if (!PyUnicode_CheckExact(entry)) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(entry) < 0) return -1;
+#endif
+    if (!PyUnicode_IS_ASCII(entry)) continue;
+    out[i].text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
+    out[i].length = static_cast<size_t>(PyUnicode_GET_LENGTH(entry));
+  }
+  return 1;
+}
+
+// How the native part ended.
+enum class Drawn { done, beyond_bits, no_memory };
+
+// The draws, the pads and every candidate that needs no Python: runs without
+// the interpreter lock, reading only the entries' characters.
+Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, PadCache& pads,
+                      std::vector<size_t>& pad_keys, std::vector<Unmasked>& candidates,
+                      bool& all_known) noexcept {
+  try {
+    if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
+    pads.compute();
+    candidates.resize(texts.size());
+    all_known = true;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      all_known &= unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), candidates[i]);
+    }
+    return Drawn::done;
+  } catch (const std::bad_alloc&) {
+    return Drawn::no_memory;
+  }
+}
+
+// The winner among the candidates, counted in order of production: 1 with
+// `winner` set, 0 without votes, -1 out of memory. Runs without the
+// interpreter lock.
+int count_votes(const std::vector<Unmasked>& candidates, VoteTally::Candidate& winner) noexcept {
+  try {
+    VoteTally tally(candidates.size());
+    for (const Unmasked& c : candidates) tally.add(c.bytes, c.size);
+    const VoteTally::Candidate* best = tally.winner();
+    if (best) winner = *best;
+    return best ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
 }
 
 Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
@@ -146,37 +195,42 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
   if (genuine <= 0) return genuine < 0 ? Fast::failed : Fast::declined;
 
   // The entries are taken now, with the bits: no Python code ran since the
-  // checks, and none that runs later (a collection) can change what is read.
+  // checks, and none that runs later (a collection, another thread) can
+  // change what is read. Held here, their characters stay put.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
   std::vector<Ref> entries;
   entries.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
+  std::vector<EntryText> texts;
+  const int readable = entry_texts(entries, texts);
+  if (readable <= 0) return readable < 0 ? Fast::failed : Fast::abandoned;
 
   PadCache pads(draws.size);
-  Sampler sampler;
-  std::vector<int64_t> positions(static_cast<size_t>(draws.size));
   std::vector<size_t> pad_keys;
-  pad_keys.reserve(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    sampler.choice(*draws.bitgen, draws.population, draws.size, positions.data());
-    if (!within_bits(positions, draws.bits)) return Fast::abandoned;  // IndexError there
-    pad_keys.push_back(pads.want(draws.bits, positions.data()));
+  std::vector<Unmasked> candidates;
+  bool all_known = false;
+  const Drawn drawn = without_gil(
+      [&] { return draw_candidates(draws, texts, pads, pad_keys, candidates, all_known); });
+  // Beyond the bits the literal loop raises IndexError; out of memory
+  // natively, it may still manage with Python's.
+  if (drawn != Drawn::done) return Fast::abandoned;
+  if (!finish_draws(st, draws)) return Fast::failed;
+  // Other text goes through bytes.fromhex, in locker order, so that its
+  // first error is the literal loop's.
+  for (size_t i = 0; !all_known && i < candidates.size(); ++i) {
+    if (candidates[i].known) continue;
+    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad(pad_keys[i]), candidates[i])) {
+      return Fast::failed;
+    }
   }
-  pads.compute();
-  VoteTally tally(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    PyObject* entry = entries[i].get();
-    if (!PyUnicode_CheckExact(entry)) return Fast::abandoned;  // TypeError there, or a subclass
-    CandidateBytes candidate{};
-    size_t size = 0;
-    if (!unmask(st, entry, pads.pad(pad_keys[i]), candidate, size)) return Fast::failed;
-    tally.add(candidate, size);
-  }
-  if (const VoteTally::Candidate* winner = tally.winner()) {
-    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
-                                                static_cast<Py_ssize_t>(winner->size)));
-    count = best ? Ref::steal(PyLong_FromSize_t(winner->votes)) : Ref();
+  VoteTally::Candidate winner{};
+  const int voted = without_gil([&] { return count_votes(candidates, winner); });
+  if (voted < 0) return Fast::abandoned;
+  if (voted > 0) {
+    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner.bytes.data()),
+                                                static_cast<Py_ssize_t>(winner.size)));
+    count = best ? Ref::steal(PyLong_FromSize_t(winner.votes)) : Ref();
     if (!count) return Fast::failed;
   }
   return Fast::taken;

@@ -19,6 +19,15 @@ const FunctionSpec kSample = {
     "list",     sample_positions,
 };
 
+const FunctionSpec kDrawLockers = {
+    "__draw_lockers",
+    "__draw_lockers",
+    msg::kDrawLockersDoc,
+    {{"rng"}, {"n", "int"}, {"k", "int"}, {"count", "int"}, {"inline_pcg64", "bool"}},
+    "list",
+    draw_lockers,
+};
+
 const FunctionSpec kSha256 = {
     "__sha256", "__sha256", msg::kSha256Doc, {{"messages", "list"}}, "list", sha256_digests,
 };
@@ -138,7 +147,9 @@ int exec_module(PyObject* m, State& st) {
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
   Ref sample_fn = make_function(function_type.get(), m, kSample, nullptr);
   Ref sha256_fn = sample_fn ? make_function(function_type.get(), m, kSha256, nullptr) : Ref();
-  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get())) {
+  Ref draw_fn = sha256_fn ? make_function(function_type.get(), m, kDrawLockers, nullptr) : Ref();
+  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get()) ||
+      !set_global(m, "__draw_lockers", draw_fn.get())) {
     return -1;
   }
   capture_genuine(m, st.genuine);

@@ -1,6 +1,7 @@
 // AESVault.decrypt: authenticated decryption of a vault record.
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
+#include "vault/hex.hpp"
 #include "vault/messages.hpp"
 #include "vault/methods.hpp"
 #include "vault/state.hpp"
@@ -16,7 +17,7 @@ Ref field_bytes(const State& st, PyObject* record, PyObject* field) {
     return {};
   }
   Ref held = Ref::borrow(value);
-  return call(st.bytes_fromhex, held);
+  return hex_bytes(held.get(), st.bytes_fromhex);
 }
 
 Ref item(PyObject* record, PyObject* field) {

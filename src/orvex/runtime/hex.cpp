@@ -1,0 +1,148 @@
+#include "runtime/hex.hpp"
+
+#include "runtime/cpu.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ORVEX_HEX_X86 1
+#endif
+
+namespace orvex {
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdef";
+
+// The value of each hex digit character, 16 for every other byte.
+struct DigitValues {
+  uint8_t value[256];
+  constexpr DigitValues() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
+                                        : 16;
+    }
+  }
+};
+constexpr DigitValues kValues;
+
+void encode_portable(const uint8_t* in, size_t size, char* out) {
+  for (size_t i = 0; i < size; ++i) {
+    out[2 * i] = kDigits[in[i] >> 4];
+    out[2 * i + 1] = kDigits[in[i] & 15];
+  }
+}
+
+// The table lookup has no branches: digits of random bytes defeat prediction.
+bool decode_portable(const char* in, size_t size, uint8_t* out) {
+  unsigned invalid = 0;
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned high = kValues.value[static_cast<uint8_t>(in[2 * i])];
+    const unsigned low = kValues.value[static_cast<uint8_t>(in[2 * i + 1])];
+    invalid |= high | low;
+    out[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return (invalid & 16) == 0;
+}
+
+#if ORVEX_HEX_X86
+// Each byte's two nibbles looked up as digits in a 16-entry table
+// (pshufb), then interleaved high, low.
+__attribute__((target("ssse3"))) void encode_ssse3(const uint8_t* in, size_t size, char* out) {
+  const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kDigits));
+  const __m128i nibble = _mm_set1_epi8(0x0f);
+  size_t i = 0;
+  for (; i + 16 <= size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble));
+    const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(bytes, nibble));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(high, low));
+  }
+  encode_portable(in + i, size - i, out + 2 * i);
+}
+
+__attribute__((target("avx2"))) void encode_avx2(const uint8_t* in, size_t size, char* out) {
+  const __m256i digits =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kDigits)));
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i high =
+        _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+    const __m256i low = _mm256_shuffle_epi8(digits, _mm256_and_si256(bytes, nibble));
+    // Interleaving works within 128-bit halves: bytes 0-7 and 16-23, then
+    // 8-15 and 24-31; the halves are put back in order.
+    const __m256i first = _mm256_unpacklo_epi8(high, low);
+    const __m256i second = _mm256_unpackhi_epi8(high, low);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i),
+                        _mm256_permute2x128_si256(first, second, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i + 32),
+                        _mm256_permute2x128_si256(first, second, 0x31));
+  }
+  encode_ssse3(in + i, size - i, out + 2 * i);
+}
+
+// The values of 32 characters (0xff where not all are hex digits):
+// c - '0' for digits, (c | 0x20) - 'a' + 10 for letters of either case.
+__attribute__((target("avx2"))) inline __m256i digit_values(__m256i chars, __m256i& valid) {
+  const __m256i digit = _mm256_sub_epi8(chars, _mm256_set1_epi8('0'));
+  const __m256i letter =
+      _mm256_sub_epi8(_mm256_or_si256(chars, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+  const __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit);
+  const __m256i is_letter =
+      _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(5)), letter);
+  valid = _mm256_and_si256(valid, _mm256_or_si256(is_digit, is_letter));
+  return _mm256_blendv_epi8(_mm256_add_epi8(letter, _mm256_set1_epi8(10)), digit, is_digit);
+}
+
+__attribute__((target("avx2"))) bool decode_avx2(const char* in, size_t size, uint8_t* out) {
+  // Pairs of values combine as high * 16 + low (pmaddubsw), then pack to bytes.
+  const __m256i weights = _mm256_set1_epi16(0x0110);
+  __m256i valid = _mm256_set1_epi8(-1);
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * i + 32));
+    const __m256i words_a = _mm256_maddubs_epi16(digit_values(a, valid), weights);
+    const __m256i words_b = _mm256_maddubs_epi16(digit_values(b, valid), weights);
+    // packus works within 128-bit halves; the quarters are put back in order.
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(words_a, words_b), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
+  }
+  const bool all_valid = _mm256_movemask_epi8(valid) == -1;
+  return decode_portable(in + 2 * i, size - i, out + i) && all_valid;
+}
+#endif
+
+struct Codec {
+  void (*encode)(const uint8_t*, size_t, char*);
+  bool (*decode)(const char*, size_t, uint8_t*);
+};
+
+Codec choose() {
+#if ORVEX_HEX_X86
+  const cpu::Features& f = cpu::features();
+  if (f.avx2) return {encode_avx2, decode_avx2};
+  if (f.ssse3) return {encode_ssse3, decode_portable};
+#endif
+  return {encode_portable, decode_portable};
+}
+
+const Codec& codec() {
+  static const Codec chosen = choose();
+  return chosen;
+}
+
+}  // namespace
+
+void hex_encode(const uint8_t* in, size_t size, char* out) {
+  codec().encode(in, size, out);
+}
+
+bool hex_decode(const char* in, size_t size, uint8_t* out) {
+  return codec().decode(in, size, out);
+}
+
+}  // namespace orvex

@@ -1,0 +1,178 @@
+"""The accelerated paths against their references: PCG64 stepped inline
+against NumPy's own draws, SHA-256 and hex in SIMD or hardware instructions
+against hashlib and bytes.hex/bytes.fromhex (and the portable code that
+ORVEX_PORTABLE=1 forces, in a child interpreter), and lock/unlock on threads
+that run at once against the literal loops."""
+import hashlib
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from Crypto.Cipher import AES
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import orvex.fuzzy as fuzzy
+import reference
+from orvex.fuzzy import FuzzyExtractor
+from orvex.vault import AESVault
+from test_fuzzy_differential import both, feature, fixed_seed, literal
+
+DRAW = vars(fuzzy)["__draw_lockers"]
+SHA256 = vars(fuzzy)["__sha256"]
+KEY = bytes(range(32))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(0, 2**64 - 1), st.data())
+def test_inline_pcg64_draws_as_numpy(seed, data):
+    n = data.draw(st.integers(1, 600) | st.integers(10_001, 30_000) | st.integers(2**32 - 2, 2**40),
+                  "n")
+    k = data.draw(st.integers(0, min(n, 60, n // 50 + 60 if n > 10_000 else n)), "k")
+    count = data.draw(st.integers(1, 5), "count")
+    inline, capsule, numpy = (np.random.default_rng(seed) for _ in range(3))
+    if data.draw(st.booleans(), "odd half buffered"):
+        for rng in (inline, capsule, numpy):
+            rng.integers(0, 2**32 - 1, dtype=np.uint32)  # leaves NumPy's 32-bit half in the state
+    expected = [numpy.choice(n, size=k, replace=False).tolist() for _ in range(count)][-1]
+    assert DRAW(inline, n, k, count, True) == DRAW(capsule, n, k, count, False) == expected
+    # The state goes back through the property: later draws are NumPy's.
+    assert inline.bit_generator.state == numpy.bit_generator.state
+    assert inline.integers(0, 2**32, size=3).tolist() == numpy.integers(0, 2**32, size=3).tolist()
+
+
+def test_inline_steps_refuse_other_bit_generators():
+    with pytest.raises(TypeError):
+        DRAW(np.random.Generator(np.random.MT19937(1)), 10, 3, 1, True)
+    assert DRAW(np.random.Generator(np.random.MT19937(1)), 10, 3, 1, False) == \
+        np.random.Generator(np.random.MT19937(1)).choice(10, size=3, replace=False).tolist()
+
+
+# Run in a child interpreter, once with the processor's extensions and once
+# with ORVEX_PORTABLE=1: digests, hex texts and records against the references.
+CHILD = r"""
+import hashlib, os
+import numpy as np
+from Crypto.Cipher import AES
+import orvex.fuzzy as fuzzy
+from orvex.vault import AESVault
+
+rng = np.random.default_rng(3)
+messages = [rng.bytes(n) for n in list(range(200)) + [1000, 4097]] + [b"01" * 16] * 9
+assert vars(fuzzy)["__sha256"](messages) == [hashlib.sha256(m).digest() for m in messages]
+
+vault, key = AESVault(), bytes(32)
+for size in list(range(0, 130)) + [(64 << 10) - 1, (64 << 10) + 1, 1 << 20]:
+    payload = rng.bytes(size)
+    record = vault.encrypt(key, payload)
+    cipher = AES.new(key, AES.MODE_GCM, nonce=bytes.fromhex(record["nonce"]))
+    assert record["ciphertext"] == cipher.encrypt(payload).hex(), size
+    assert vault.decrypt(key, dict(record, ciphertext=record["ciphertext"].upper())) == payload
+
+x = rng.standard_normal(512)
+for size in (8, 32):
+    fe = fuzzy.FuzzyExtractor(3000, size)
+    record = fe.lock_secret(x, b"secret")
+    assert fe.unlock_secret(x, record)[0] == b"secret"
+print("agree")
+"""
+
+
+@pytest.mark.parametrize("portable", ["0", "1"])
+def test_portable_and_accelerated_code_agree_with_references(portable):
+    env = dict(os.environ, ORVEX_PORTABLE=portable)
+    result = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "agree"
+
+
+def test_sha256_across_block_boundaries():
+    rng = np.random.default_rng(5)
+    messages = [rng.bytes(n) for n in (55, 56, 63, 64, 65, 119, 120, 128, 1 << 16)]
+    assert SHA256(messages) == [hashlib.sha256(m).digest() for m in messages]
+
+
+def hex_variants(text):
+    """What bytes.fromhex reads, or refuses, at every place the SIMD loops
+    split the text: whitespace between and within pairs, either case, odd
+    lengths, a stray character in the 32-byte body or in the tail."""
+    n = len(text)
+    yield text
+    yield text.upper()
+    for where in (0, 2, 62, 64, n - 2, n):
+        for space in (" ", "\t", "\n", "\r", "\x0b", "\x0c", "\x1c", "\xa0"):
+            yield text[:where] + space + text[where:]
+    for where in (1, 63, n - 1):
+        yield text[:where] + " " + text[where:]
+        yield text[:where] + text[where + 1:]
+        for stray in ("g", "G", "/", ":", "@", "`", "\x00", "\xe9", "\u0100"):
+            yield text[:where] + stray + text[where + 1:]
+
+
+@pytest.mark.parametrize("size", [16, 47, (64 << 10) + 33])
+def test_vault_reads_hex_as_bytes_fromhex(size, vault_log):
+    vault = AESVault()
+    payload = np.random.default_rng(size).bytes(size)
+    record = vault.encrypt(KEY, payload)
+    for text in hex_variants(record["ciphertext"]):
+        edited = dict(record, ciphertext=text)
+        assert reference.outcome(vault.decrypt, KEY, edited) == \
+            reference.outcome(reference.decrypt, KEY, edited)
+
+
+def test_vault_hex_of_large_payloads():
+    vault = AESVault()
+    payload = np.random.default_rng(1).integers(0, 255, 1 << 18, dtype=np.uint8)
+    record = vault.encrypt(KEY, payload)
+    cipher = AES.new(KEY, AES.MODE_GCM, nonce=bytes.fromhex(record["nonce"]))
+    assert record["ciphertext"] == cipher.encrypt(payload.tobytes()).hex()
+    assert np.array_equal(vault.decrypt(KEY, record), payload)
+
+
+SHARED_SEED = b"\x00\x01\x02\x03"
+CONFIGS = [(1024, 8, 512), (3000, 32, 512), (2000, 43, 512), (400, 600, 20_000)]
+
+
+def test_threads_unlocking_at_once_agree_with_the_literal_loops():
+    """Each thread unlocks and locks its own records, natively, while the
+    others do too: every outcome is the one the literal loops give alone."""
+    work = []
+    for i, (n_lockers, size, n) in enumerate(CONFIGS):
+        fe, x = FuzzyExtractor(n_lockers, size), feature(n, i)
+        seed = bytes([i, 1, 2, 3])
+        with fixed_seed(seed):
+            record = both(lambda: fe.lock_secret(x, b"secret"))
+        probe = x.copy()
+        probe[: n // 20] *= -1
+        with literal(), fixed_seed(SHARED_SEED):
+            unlocked = fe.unlock_secret(probe, record)
+            relocked = fe.lock_secret(x, b"other")
+        work.append((fe, x, probe, record, unlocked, relocked))
+
+    errors, rounds = [], [0] * len(work)
+    stop = time.monotonic() + 2
+
+    def run(i):
+        fe, x, probe, record, unlocked, relocked = work[i]
+        try:
+            while time.monotonic() < stop:
+                assert fe.unlock_secret(probe, record) == unlocked
+                assert fe.unlock_secret(probe, record, 0.99) == (None, unlocked[1])
+                assert fe.lock_secret(x, b"other") == relocked
+                rounds[i] += 1
+        except BaseException as error:  # reported by the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(work))]
+    with fixed_seed(SHARED_SEED):
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert not errors, errors
+    assert all(rounds)
