@@ -1,9 +1,16 @@
 """Times orvex against plain Python (bench/baseline.py) and bare library calls.
 
-    python bench/run.py [--rounds N] [--only fuzzy|limiter|vault ...]
+    python bench/run.py [--rounds N] [--only fuzzy|limiter|vault|throughput ...]
 
 Prints one table: operation, baseline, orvex, ratio (baseline / orvex) and
 the difference, each time the median of the rounds' per-call averages.
+
+The throughput section (long lockers, many of them, threads) takes about a
+minute and runs only when named with --only. Its "vs positions only" rows
+put beside each call the time of drawing the same lockers' positions through
+the bit generator's capsule and nothing else; its "2 threads vs 1" rows give
+the time per call of two threads each unlocking its own record, against one
+thread alone, so that the ratio is the gain in calls per second.
 """
 
 import argparse
@@ -11,7 +18,9 @@ import itertools
 import os
 import platform
 import statistics
+import subprocess
 import sys
+import threading
 import time
 import types
 
@@ -136,7 +145,102 @@ def vault_rows(rounds):
     return rows
 
 
-SECTIONS = {"fuzzy": fuzzy_rows, "limiter": limiter_rows, "vault": vault_rows}
+DRAW = vars(orvex.fuzzy)["__draw_lockers"]
+FEATURES = 512
+
+
+def positions_only(n_lockers, size, inline=False):
+    """Draws the positions a call with these lockers draws, and nothing else."""
+    return lambda: DRAW(np.random.default_rng(12345), FEATURES, size, n_lockers, inline)
+
+
+def throughput_rows(rounds):
+    feature = np.random.default_rng(7).standard_normal(FEATURES).astype(np.float32)
+    probe = feature.copy()
+    probe[:16] *= -1
+    secret = bytes(range(16))
+    rows = []
+    for n_lockers, size in ((10**5, 32), (10**5, 43), (10**6, 43)):
+        ours = orvex.fuzzy.FuzzyExtractor(n_lockers, size)
+        helper = ours.lock_secret(feature, secret)
+        label = f"{n_lockers:.0e} lockers x {size} bits".replace("+0", "")
+        calls = (1, 1) if n_lockers > 10**5 else (3, 3)
+        rows.append((f"lock_secret {label} (vs positions only)",
+                     *compare(positions_only(n_lockers, size),
+                              lambda: ours.lock_secret(feature, secret), calls, rounds)))
+        rows.append((f"unlock_secret {label} (vs positions only)",
+                     *compare(positions_only(n_lockers, size),
+                              lambda: ours.unlock_secret(probe, helper), calls, rounds)))
+    rows.append(("positions 1e5 x 43 bits, PCG64 inline (vs capsule)",
+                 *compare(positions_only(10**5, 43), positions_only(10**5, 43, True), (3, 3),
+                          rounds)))
+    for n_lockers, size in ((1024, 8), (10**5, 32)):
+        ours = orvex.fuzzy.FuzzyExtractor(n_lockers, size)
+        helpers = [ours.lock_secret(feature, secret) for _ in range(2)]
+        calls = 200 if n_lockers < 10**4 else 4
+        one, two, _ = compare(lambda: threaded_unlocks(ours, probe, helpers[:1], calls),
+                              lambda: threaded_unlocks(ours, probe, helpers, calls), (1, 1),
+                              rounds)
+        # Per call: two threads make twice the calls in their round.
+        one, two = one / calls, two / (2 * calls)
+        rows.append((f"unlock_secret {n_lockers} x {size} bits, 2 threads (vs 1)", one, two,
+                     two - one))
+    # The plain-Python transcription takes about a second per call here.
+    theirs = baseline.FuzzyExtractor(10**5, 32)
+    ours = orvex.fuzzy.FuzzyExtractor(10**5, 32)
+    helper = ours.lock_secret(feature, secret)
+    baseline_rounds = max(1, rounds // 3)
+    rows.append(("lock_secret 1e5 lockers x 32 bits",
+                 *compare(lambda: theirs.lock_secret(feature, secret),
+                          lambda: ours.lock_secret(feature, secret), (1, 3), baseline_rounds)))
+    rows.append(("unlock_secret 1e5 lockers x 32 bits",
+                 *compare(lambda: theirs.unlock_secret(probe, helper),
+                          lambda: ours.unlock_secret(probe, helper), (1, 3), baseline_rounds)))
+    return rows
+
+
+def threaded_unlocks(extractor, probe, helpers, calls):
+    """Each helper unlocked `calls` times on a thread of its own, until all
+    threads are done."""
+    threads = [threading.Thread(target=lambda h=h: [extractor.unlock_secret(probe, h)
+                                                    for _ in range(calls)]) for h in helpers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+PEAK_MEMORY_CHILD = """
+import resource, sys
+import numpy as np
+import orvex.fuzzy
+fe = orvex.fuzzy.FuzzyExtractor(10**6, 43)
+feature = np.random.default_rng(7).standard_normal(512).astype(np.float32)
+helper = fe.lock_secret(feature, bytes(16))
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+before = rss()
+getattr(fe, sys.argv[1])(feature, *(() if sys.argv[1] == "unlock_secret" else (bytes(16),)),
+                         *((helper,) if sys.argv[1] == "unlock_secret" else ()))
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+
+
+def peak_memory_notes():
+    """Peak memory of one call with 1e6 lockers of 43 bits, above what the
+    process held before it (a fresh interpreter each, Linux only)."""
+    notes = []
+    for method in ("lock_secret", "unlock_secret"):
+        out = subprocess.run([sys.executable, "-c", PEAK_MEMORY_CHILD, method],
+                             capture_output=True, text=True, check=True).stdout
+        notes.append(f"{method} 1e6 lockers x 43 bits: peak memory +{int(out) / 1024:.0f} MiB")
+    return notes
+
+
+SECTIONS = {"fuzzy": fuzzy_rows, "limiter": limiter_rows, "vault": vault_rows,
+            "throughput": throughput_rows}
+DEFAULT_SECTIONS = ("fuzzy", "limiter", "vault")
 
 
 def fmt(seconds):
@@ -149,15 +253,21 @@ def main():
     parser.add_argument("--only", choices=sorted(SECTIONS), action="append",
                         help="run only these sections (repeatable)")
     args = parser.parse_args()
-    rows = [row for name in (args.only or SECTIONS) for row in SECTIONS[name](args.rounds)]
+    sections = args.only or DEFAULT_SECTIONS
+    rows = [row for name in sections for row in SECTIONS[name](args.rounds)]
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
           f"{platform.machine()}, {os.cpu_count()} cores, median of {args.rounds} rounds\n")
-    print(f"| {'operation':44} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} | {'orvex - baseline':>16} |")
-    print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 9}|{'-' * 18}|")
+    width = max(44, *(len(name) for name, *_ in rows))
+    print(f"| {'operation':{width}} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} | {'orvex - baseline':>16} |")
+    print(f"|{'-' * (width + 2)}|{'-' * 14}|{'-' * 14}|{'-' * 9}|{'-' * 18}|")
     for name, theirs, ours, diff in rows:
         sign = "-" if diff < 0 else "+"
-        print(f"| {name:44} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |"
+        print(f"| {name:{width}} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |"
               f" {sign + fmt(abs(diff)).strip():>16} |")
+    if "throughput" in sections and sys.platform.startswith("linux"):
+        print()
+        for note in peak_memory_notes():
+            print(f"- {note}")
 
 if __name__ == "__main__":
     main()

@@ -9,7 +9,7 @@ namespace {
 
 // Lemire's nearly-divisionless method, 32-bit, as NumPy runs it for r < 2**32 - 1.
 template <class Bits>
-uint64_t lemire32(Bits& bits, uint32_t r) {
+[[gnu::always_inline]] inline uint64_t lemire32(Bits& bits, uint32_t r) {
   const uint32_t e = r + 1;
   uint64_t m = uint64_t{bits.next_uint32()} * e;
   uint32_t lo = static_cast<uint32_t>(m);
@@ -44,10 +44,10 @@ constexpr int64_t kLinearScanMax = 32;
 // Populations up to this size keep one flag per position.
 constexpr int64_t kFlagsMax = int64_t{1} << 22;
 
-// bounded(), inline in the samplers' loops: a call per draw is a sizeable
-// part of a small draw's cost.
+// bounded(), inline in the samplers' loops (forced: the compiler would call
+// the 32-bit draw): a call per draw is a sizeable part of a small draw's cost.
 template <class Bits>
-inline uint64_t bounded_inline(Bits& bits, uint64_t r) {
+[[gnu::always_inline]] inline uint64_t bounded_inline(Bits& bits, uint64_t r) {
   if (r == 0) return 0;
   if (r <= 0xFFFFFFFFull) {
     if (r == 0xFFFFFFFFull) return bits.next_uint32();

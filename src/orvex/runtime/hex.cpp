@@ -81,7 +81,9 @@ __attribute__((target("avx2"))) void encode_avx2(const uint8_t* in, size_t size,
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i + 32),
                         _mm256_permute2x128_si256(first, second, 0x31));
   }
-  encode_ssse3(in + i, size - i, out + 2 * i);
+  // The rest without leaving AVX encoding (mixing in SSE code costs a
+  // transition): the table does it.
+  encode_portable(in + i, size - i, out + 2 * i);
 }
 
 // The values of 32 characters (0xff where not all are hex digits):
@@ -135,14 +137,21 @@ const Codec& codec() {
   return chosen;
 }
 
+// Short texts (a locker's, a nonce) are not worth the vector set-up.
+constexpr size_t kShort = 32;
+
 }  // namespace
 
 void hex_encode(const uint8_t* in, size_t size, char* out) {
-  codec().encode(in, size, out);
+  if (size <= kShort) {
+    encode_portable(in, size, out);
+  } else {
+    codec().encode(in, size, out);
+  }
 }
 
 bool hex_decode(const char* in, size_t size, uint8_t* out) {
-  return codec().decode(in, size, out);
+  return size <= kShort ? decode_portable(in, size, out) : codec().decode(in, size, out);
 }
 
 }  // namespace orvex
