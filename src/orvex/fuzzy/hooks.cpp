@@ -133,10 +133,10 @@ Ref draw_lockers(Function& fn, Args args) {
   Pcg64 pcg64;
   Ref pcg64_state;
   if (inline_pcg64) {
-    const int read = Py_TYPE(holder.get()) ==
-                             reinterpret_cast<PyTypeObject*>(st.genuine.bit_generator_type)
-                         ? read_pcg64(st, holder.get(), pcg64, pcg64_state)
-                         : 0;
+    const int read =
+        Py_TYPE(holder.get()) == reinterpret_cast<PyTypeObject*>(st.genuine.bit_generator_type)
+            ? read_pcg64(st, holder.get(), pcg64, pcg64_state)
+            : 0;
     if (read == 0) PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
     if (read <= 0) return {};
   }

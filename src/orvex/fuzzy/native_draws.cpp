@@ -15,6 +15,7 @@ bool draw_with(Bits& source, NativeDraws& draws, size_t count, PadCache& pads,
   Sampler sampler;
   std::vector<int64_t> positions(static_cast<size_t>(draws.size));
   keys.reserve(count);
+  pads.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     sampler.choice(source, draws.population, draws.size, positions.data());
     if (!within_bits(positions, draws.bits)) return false;

@@ -29,6 +29,9 @@ class PadCache {
 
   explicit PadCache(int64_t size);
 
+  // Room for the pads of `count` lockers, made ahead.
+  void reserve(size_t count);
+
   // Notes the pad of the bits at `positions` (size of them, each below
   // bits.size()); returns the key under which pad() gives it after compute().
   size_t want(const std::vector<uint8_t>& bits, const int64_t* positions);
@@ -46,8 +49,11 @@ class PadCache {
   std::unique_ptr<Pad[]> table_;  // filled as patterns turn up, so left uninitialised
   std::vector<uint8_t> wanted_;
   std::vector<size_t> queue_;
-  // Otherwise: one pad per locker.
+  // Otherwise: one pad per locker, hashed two at a time (the text of the
+  // first of a pair waits in pending_).
   std::vector<Pad> pads_;
+  std::string pending_;
+  bool has_pending_ = false;
 };
 
 }  // namespace orvex::fuzzy

@@ -43,11 +43,17 @@ void sha256_blocks_hw(uint32_t state[8], const uint8_t* blocks, size_t count) {
   vst1q_u32(state, abcd);
   vst1q_u32(state + 4, efgh);
 }
+
+void sha256_blocks_hw_pair(uint32_t* const* state, const uint8_t* const* blocks, size_t count) {
+  sha256_blocks_hw(state[0], blocks[0], count);
+  sha256_blocks_hw(state[1], blocks[1], count);
+}
 #else
 bool sha256_hw_available() {
   return false;
 }
 void sha256_blocks_hw(uint32_t*, const uint8_t*, size_t) {}
+void sha256_blocks_hw_pair(uint32_t* const*, const uint8_t* const*, size_t) {}
 #endif
 
 }  // namespace orvex::fuzzy

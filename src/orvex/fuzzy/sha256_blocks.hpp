@@ -16,4 +16,7 @@ bool sha256_hw_available();
 // Compresses `count` consecutive 64-byte blocks into `state`.
 void sha256_blocks_hw(uint32_t state[8], const uint8_t* blocks, size_t count);
 
+// The same for two messages side by side, state[i] and blocks[i] for each.
+void sha256_blocks_hw_pair(uint32_t* const* state, const uint8_t* const* blocks, size_t count);
+
 }  // namespace orvex::fuzzy

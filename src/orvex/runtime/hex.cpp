@@ -93,8 +93,7 @@ __attribute__((target("avx2"))) inline __m256i digit_values(__m256i chars, __m25
   const __m256i letter =
       _mm256_sub_epi8(_mm256_or_si256(chars, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
   const __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit);
-  const __m256i is_letter =
-      _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(5)), letter);
+  const __m256i is_letter = _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(5)), letter);
   valid = _mm256_and_si256(valid, _mm256_or_si256(is_digit, is_letter));
   return _mm256_blendv_epi8(_mm256_add_epi8(letter, _mm256_set1_epi8(10)), digit, is_digit);
 }
