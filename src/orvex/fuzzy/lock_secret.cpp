@@ -1,6 +1,6 @@
 // FuzzyExtractor.lock_secret: feature + secret -> helper data
 // {"seed", "lockers", "secret_hash", "n_features"}.
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"

@@ -1,7 +1,7 @@
 // The state of one orvex.fuzzy module object.
 #pragma once
 
-#include "fuzzy/genuine.hpp"
+#include "fuzzy/native/genuine.hpp"
 #include "runtime/strings.hpp"
 
 namespace orvex::fuzzy {

@@ -1,5 +1,5 @@
 // FuzzyExtractor.unlock_secret: probe + helper data -> (secret or None, {"ratio": r}).
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/methods.hpp"
 #include "runtime/module.hpp"

@@ -12,7 +12,7 @@
 // literal steps (steps.hpp) take over from that point on, so that every call
 // has exactly the literal path's effects. The usual call shapes are also
 // bound here, without the general binder (check_and_record_entry).
-#include "limiter/fast_state.hpp"
+#include "limiter/snapshot.hpp"
 #include "limiter/instance.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"

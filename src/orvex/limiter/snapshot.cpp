@@ -1,4 +1,4 @@
-#include "limiter/fast_state.hpp"
+#include "limiter/snapshot.hpp"
 #include "limiter/methods.hpp"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "vault/hex.hpp"
+#include "runtime/hex.hpp"
 
-namespace orvex::vault {
+namespace orvex {
 
 Ref hex_text(PyObject* value, PyObject* hex_name) {
   if (!PyBytes_CheckExact(value)) return call_method(value, hex_name);
@@ -18,4 +18,4 @@ Ref hex_text(PyObject* value, PyObject* hex_name) {
   return text;
 }
 
-}  // namespace orvex::vault
+}  // namespace orvex

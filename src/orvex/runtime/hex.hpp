@@ -3,9 +3,9 @@
 
 #include "runtime/ref.hpp"
 
-namespace orvex::vault {
+namespace orvex {
 
 // value.hex(): written directly for exact bytes, otherwise the method is called.
 Ref hex_text(PyObject* value, PyObject* hex_name);
 
-}  // namespace orvex::vault
+}  // namespace orvex

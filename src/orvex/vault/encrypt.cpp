@@ -1,7 +1,7 @@
 // AESVault.encrypt: payload -> {"ciphertext", "nonce", "tag"[, "shape", "dtype"]}.
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
-#include "vault/hex.hpp"
+#include "runtime/hex.hpp"
 #include "vault/messages.hpp"
 #include "vault/methods.hpp"
 #include "vault/state.hpp"

@@ -1,5 +1,5 @@
 // Capturing, at import, the objects the native lockers may stand in for.
-#include "fuzzy/genuine.hpp"
+#include "fuzzy/native/genuine.hpp"
 #include "runtime/module.hpp"
 
 #include <initializer_list>

@@ -3,7 +3,7 @@
 //
 // Checks return 1 (yes), 0 (no: the literal path runs) or -1 (an exception is
 // set). They only read: no Python code runs in them.
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
 
 #include <algorithm>
 

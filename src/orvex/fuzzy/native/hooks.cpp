@@ -1,10 +1,10 @@
 // Private hooks through which tests hold the native pieces against their
 // Python counterparts: the Sampler against Generator.choice, the SHA-256
 // against hashlib. Not part of the extractor.
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
-#include "fuzzy/sha256.hpp"
+#include "fuzzy/native/sha256.hpp"
 
 #include <array>
 #include <new>

@@ -1,7 +1,7 @@
 // lock_secret's lockers, natively: the same draws, pads and hex texts as the
 // literal loop, with each distinct pad hashed once.
-#include "fuzzy/fast.hpp"
-#include "fuzzy/pad_cache.hpp"
+#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/pad_cache.hpp"
 
 #include <algorithm>
 #include <new>

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
-#include "fuzzy/sampler.hpp"
+#include "fuzzy/native/sampler.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -11,7 +11,7 @@
 // hashlib.sha256 is the genuine one, whose digests it repeats.
 #pragma once
 
-#include "fuzzy/sha256.hpp"
+#include "fuzzy/native/sha256.hpp"
 
 #include <array>
 #include <cstdint>

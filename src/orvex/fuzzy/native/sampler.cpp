@@ -1,4 +1,4 @@
-#include "fuzzy/sampler.hpp"
+#include "fuzzy/native/sampler.hpp"
 
 #include <algorithm>
 #include <utility>

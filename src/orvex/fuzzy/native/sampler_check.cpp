@@ -4,7 +4,7 @@
 // positions, and a future NumPy may change its algorithm: before the native
 // path is first used, both draw from generators of the same seeds and must
 // give the same positions and leave the same generator state.
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
 #include "fuzzy/messages.hpp"
 
 #include <new>

@@ -1,4 +1,4 @@
-#include "fuzzy/sha256.hpp"
+#include "fuzzy/native/sha256.hpp"
 
 #include <cstring>
 
