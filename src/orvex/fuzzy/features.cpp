@@ -66,7 +66,7 @@ Ref binarize(Function& fn, Args args) {
   const State& st = fn.state<State>();
   Ref to_numpy_fn = global(fn, st.str._to_numpy);
   Ref flat = to_numpy_fn ? call(to_numpy_fn.get(), args[1]) : Ref();
-  Ref positive = flat ? Ref::steal(PyObject_RichCompare(flat.get(), st.zero, Py_GT)) : Ref();
+  Ref positive = flat ? Ref::steal(PyObject_RichCompare(flat.get(), st.zero.get(), Py_GT)) : Ref();
   Ref ints = positive ? call_method(positive.get(), st.str.astype,
                                     reinterpret_cast<PyObject*>(&PyLong_Type))
                       : Ref();

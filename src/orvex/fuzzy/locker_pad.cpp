@@ -33,7 +33,7 @@ Ref bit_text(const State& st, PyObject* locker_bits) {
     if (!text) return {};
     PyList_SET_ITEM(texts.get(), i, text);
   }
-  return Ref::steal(PyUnicode_Join(st.empty, texts.get()));
+  return Ref::steal(PyUnicode_Join(st.empty.get(), texts.get()));
 }
 
 // hashlib.sha256(text.encode()).digest(), with `hashlib.sha256` looked up
@@ -75,7 +75,7 @@ Ref xor_generic(PyObject* data, PyObject* pad) {
 
 bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed,
                       SeededGenerator& out) {
-  out.seed_int = call(st.int_from_bytes, locker_seed, st.str.big);
+  out.seed_int = call(st.int_from_bytes.get(), locker_seed, st.str.big);
   out.np = out.seed_int ? global(fn, st.str.np) : Ref();
   Ref random = out.np ? getattr(out.np.get(), st.str.random) : Ref();
   out.default_rng = random ? getattr(random.get(), st.str.default_rng) : Ref();
@@ -89,7 +89,8 @@ Ref next_locker_pad(const LockerDraws& d) {
   Ref choice = getattr(d.rng, d.st.str.choice);
   Ref size = choice ? getattr(d.self, d.st.str.locker_size) : Ref();
   Ref indices =
-      size ? call_kw(choice.get(), d.st.kw_size_replace, d.n_features, size, Py_False) : Ref();
+      size ? call_kw(choice.get(), d.st.kw_size_replace.get(), d.n_features, size, Py_False)
+           : Ref();
   Ref locker_bits = indices ? sampled_bits(d.bits, indices.get()) : Ref();
   Ref text = locker_bits ? bit_text(d.st, locker_bits.get()) : Ref();
   return text ? sha256_digest(d, text.get()) : Ref();

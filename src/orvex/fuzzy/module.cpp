@@ -60,12 +60,12 @@ bool init_state(State& st) {
   if (!st.str.init()) return false;
   PyObject* bytes_type = reinterpret_cast<PyObject*>(&PyBytes_Type);
   PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-  st.bytes_fromhex = PyObject_GetAttrString(bytes_type, "fromhex");
-  st.int_from_bytes = PyObject_GetAttrString(int_type, "from_bytes");
-  st.kw_size_replace = Py_BuildValue("(ss)", "size", "replace");
-  st.empty = PyUnicode_FromString("");
-  st.zero = PyLong_FromLong(0);
-  st.one = PyLong_FromLong(1);
+  st.bytes_fromhex = Ref::steal(PyObject_GetAttrString(bytes_type, "fromhex"));
+  st.int_from_bytes = Ref::steal(PyObject_GetAttrString(int_type, "from_bytes"));
+  st.kw_size_replace = Ref::steal(Py_BuildValue("(ss)", "size", "replace"));
+  st.empty = Ref::steal(PyUnicode_FromString(""));
+  st.zero = Ref::steal(PyLong_FromLong(0));
+  st.one = Ref::steal(PyLong_FromLong(1));
   return st.bytes_fromhex && st.int_from_bytes && st.kw_size_replace && st.empty && st.zero &&
          st.one;
 }

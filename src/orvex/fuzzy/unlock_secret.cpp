@@ -1,7 +1,7 @@
 // FuzzyExtractor.unlock_secret: probe + helper data -> (secret or None, {"ratio": r}).
-#include "fuzzy/native/native.hpp"
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/methods.hpp"
+#include "fuzzy/native/native.hpp"
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
 
@@ -11,7 +11,7 @@ namespace {
 // votes[candidate] += 1
 bool add_vote(const State& st, PyObject* votes, PyObject* candidate) {
   Ref count = Ref::steal(PyObject_GetItem(votes, candidate));
-  Ref more = count ? Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one)) : Ref();
+  Ref more = count ? Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get())) : Ref();
   return more && PyObject_SetItem(votes, candidate, more.get()) == 0;
 }
 
@@ -19,10 +19,14 @@ bool add_vote(const State& st, PyObject* votes, PyObject* candidate) {
 // The pad comes first, then the entry is read, as the locker's steps go.
 bool vote_one(const LockerDraws& draws, PyObject* stored, Py_ssize_t i, PyObject* votes) {
   Ref pad = next_locker_pad(draws);
-  Ref index = pad ? Ref::steal(PyLong_FromSsize_t(i)) : Ref();
-  Ref entry = index ? Ref::steal(PyObject_GetItem(stored, index.get())) : Ref();
-  Ref cipher = entry ? call(draws.st.bytes_fromhex, entry) : Ref();
-  Ref candidate = cipher ? xor_with_pad(cipher.get(), pad.get()) : Ref();
+  if (!pad) return false;
+  Ref index = Ref::steal(PyLong_FromSsize_t(i));
+  if (!index) return false;
+  Ref entry = Ref::steal(PyObject_GetItem(stored, index.get()));
+  if (!entry) return false;
+  Ref cipher = call(draws.st.bytes_fromhex.get(), entry);
+  if (!cipher) return false;
+  Ref candidate = xor_with_pad(cipher.get(), pad.get());
   return candidate && add_vote(draws.st, votes, candidate.get());
 }
 
@@ -31,8 +35,8 @@ bool vote_one(const LockerDraws& draws, PyObject* stored, Py_ssize_t i, PyObject
 bool tally(const State& st, PyObject* votes, Ref& best, Ref& count) {
   const int any = PyObject_IsTrue(votes);
   if (any <= 0) return any == 0;
-  Ref top = call_method(votes, st.str.most_common, st.one);
-  Ref first = top ? Ref::steal(PyObject_GetItem(top.get(), st.zero)) : Ref();
+  Ref top = call_method(votes, st.str.most_common, st.one.get());
+  Ref first = top ? Ref::steal(PyObject_GetItem(top.get(), st.zero.get())) : Ref();
   Ref winner[2];
   if (!first || !unpack(first.get(), winner, 2)) return false;
   best = winner[0];
@@ -69,33 +73,27 @@ Ref unlock_secret(Function& fn, Args args) {
   // The record's keys are read in this order: "seed", "lockers",
   // "n_features", and "secret_hash" only once the vote has passed.
   Ref bits = call_method(self, st.str._binarize, args[1]);
-  Ref seed_text = bits ? record_item(record, st.str.seed) : Ref();
-  Ref locker_seed = seed_text ? call(st.bytes_fromhex, seed_text) : Ref();
+  if (!bits) return {};
+  Ref seed_text = dict_item(record, st.str.seed);
+  if (!seed_text) return {};
+  Ref locker_seed = call(st.bytes_fromhex.get(), seed_text);
   SeededGenerator seeded;
   if (!locker_seed || !seeded_generator(fn, st, locker_seed.get(), seeded)) return {};
-  Ref stored = record_item(record, st.str.lockers);
-  Ref n_features = stored ? record_item(record, st.str.n_features) : Ref();
-  Ref counter = n_features ? global(fn, st.str.Counter) : Ref();
+  Ref stored = dict_item(record, st.str.lockers);
+  if (!stored) return {};
+  Ref n_features = dict_item(record, st.str.n_features);
+  if (!n_features) return {};
+  Ref counter = global(fn, st.str.Counter);
   if (!counter) return {};
 
   Ref best, count;
-  switch (vote_lockers_fast(fn, self, seeded, n_features.get(), bits.get(), counter.get(),
-                            stored.get(), best, count)) {
-    case Fast::taken:
-      return unlock_verdict(fn, st, self, record, prob_thresh, best.get(), count.get());
-    case Fast::failed:
-      return {};
-    case Fast::abandoned:
-      // The native attempt drew from rng: the literal loop starts over on a
-      // new generator from the same seed.
-      seeded.rng = call(seeded.default_rng.get(), seeded.seed_int);
-      if (!seeded.rng) return {};
-      break;
-    case Fast::declined:
-      break;
+  const Native native = vote_lockers_native(fn, self, seeded, n_features.get(), bits.get(),
+                                            counter.get(), stored.get(), best, count);
+  if (native == Native::failed) return {};
+  if (native == Native::declined) {
+    const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
+    if (!vote_literal(draws, counter.get(), stored.get(), best, count)) return {};
   }
-  const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
-  if (!vote_literal(draws, counter.get(), stored.get(), best, count)) return {};
   return unlock_verdict(fn, st, self, record, prob_thresh, best.get(), count.get());
 }
 

@@ -1,6 +1,7 @@
 // Capturing, at import, the objects the native lockers may stand in for.
 #include "fuzzy/native/genuine.hpp"
 #include "runtime/module.hpp"
+#include "runtime/ops.hpp"
 
 #include <initializer_list>
 
@@ -21,45 +22,52 @@ bool pin(PinnedNames& names, PyObject* dict, std::initializer_list<const char*> 
   for (const char* key : keys) {
     if (names.count == PinnedNames::kCapacity) return false;  // sized for the lists below
     Ref k = Ref::steal(PyUnicode_InternFromString(key));
-    PyObject* value = k ? PyDict_GetItemWithError(dict, k.get()) : nullptr;
+    if (!k) return false;
+    PyObject* value = PyDict_GetItemWithError(dict, k.get());
     if (!value && PyErr_Occurred()) return false;
     PinnedName& p = names.items[names.count++];
-    p.dict = Py_NewRef(dict);
-    p.key = k.release();
-    p.value = Py_XNewRef(value);
+    p.dict = Ref::borrow(dict);
+    p.key = std::move(k);
+    p.value = Ref::borrow(value);
   }
   return true;
 }
 
+// A module's dict; nullptr for a failed import or anything but a module.
 PyObject* module_dict(const Ref& module) {
-  return PyModule_Check(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
+  return module && PyModule_Check(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
 }
 
 // NumPy's generator, its bit generator and the type of the lock that
 // Generator.choice takes, from a throwaway bit generator.
 bool capture_numpy(Genuine& g) {
-  Ref random = attr(g.numpy, "random");
-  Ref default_rng = random ? attr(random.get(), "default_rng") : Ref();
-  Ref generator = default_rng ? attr(random.get(), "Generator") : Ref();
-  Ref pcg64 = generator ? attr(random.get(), "PCG64") : Ref();
-  Ref zero = pcg64 ? Ref::steal(PyLong_FromLong(0)) : Ref();
-  Ref sample = zero ? call(pcg64.get(), zero) : Ref();
-  Ref lock = sample ? attr(sample.get(), "lock") : Ref();
-  if (!lock || !PyType_Check(generator.get()) || !PyType_Check(pcg64.get())) return false;
-  g.default_rng = default_rng.release();
-  g.generator_type = generator.release();
-  g.bit_generator_type = pcg64.release();
-  g.lock_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
+  Ref random = attr(g.numpy.get(), "random");
+  if (!random) return false;
+  g.default_rng = attr(random.get(), "default_rng");
+  if (!g.default_rng) return false;
+  g.generator_type = attr(random.get(), "Generator");
+  if (!g.generator_type) return false;
+  g.bit_generator_type = attr(random.get(), "PCG64");
+  Ref zero = g.bit_generator_type ? Ref::steal(PyLong_FromLong(0)) : Ref();
+  if (!zero) return false;
+  Ref sample = call(g.bit_generator_type.get(), zero);
+  if (!sample) return false;
+  Ref lock = attr(sample.get(), "lock");
+  if (!lock || !PyType_Check(g.generator_type.get()) || !PyType_Check(g.bit_generator_type.get())) {
+    return false;
+  }
+  g.lock_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
   return true;
 }
 
 bool capture_counter(Genuine& g) {
-  if (!PyType_Check(g.counter)) return false;
-  auto* type = reinterpret_cast<PyTypeObject*>(g.counter);
+  if (!PyType_Check(g.counter.get())) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(g.counter.get());
   Ref attrs = type_dict(type);
-  g.counter_attrs = attrs ? PyDict_Copy(attrs.get()) : nullptr;
-  g.counter_mro = Py_XNewRef(type->tp_mro);
-  g.annotations_name = PyUnicode_InternFromString("__annotations__");
+  if (!attrs) return false;
+  g.counter_attrs = Ref::steal(PyDict_Copy(attrs.get()));
+  g.counter_mro = Ref::borrow(type->tp_mro);
+  g.annotations_name = Ref::steal(PyUnicode_InternFromString("__annotations__"));
   return g.counter_attrs && g.counter_mro && g.annotations_name;
 }
 
@@ -73,20 +81,20 @@ bool capture_names(Genuine& g) {
   Ref collections = import_module("collections");
   Ref heapq = import_module("heapq");
   Ref builtins = import_module("builtins");
-  PyObject* generator_dict = generator_module ? module_dict(generator_module) : nullptr;
-  PyObject* operator_dict = operator_module ? module_dict(operator_module) : nullptr;
-  PyObject* collections_dict = collections ? module_dict(collections) : nullptr;
-  PyObject* heapq_dict = heapq ? module_dict(heapq) : nullptr;
-  PyObject* builtins_dict = builtins ? module_dict(builtins) : nullptr;
+  PyObject* generator_dict = module_dict(generator_module);
+  PyObject* operator_dict = module_dict(operator_module);
+  PyObject* collections_dict = module_dict(collections);
+  PyObject* heapq_dict = module_dict(heapq);
+  PyObject* builtins_dict = module_dict(builtins);
   if (!generator_dict || !operator_dict || !collections_dict || !heapq_dict || !builtins_dict) {
     return false;
   }
-  PyObject* numpy_dict = PyModule_GetDict(g.numpy);
-  PyObject* hashlib_dict = PyModule_GetDict(g.hashlib);
-  g.modules[0] = Py_NewRef(g.numpy);
-  g.modules[1] = Py_NewRef(g.hashlib);
-  g.modules[2] = operator_module.release();
-  g.modules[3] = heapq.release();
+  PyObject* numpy_dict = PyModule_GetDict(g.numpy.get());
+  PyObject* hashlib_dict = PyModule_GetDict(g.hashlib.get());
+  g.modules[0] = g.numpy;
+  g.modules[1] = g.hashlib;
+  g.modules[2] = std::move(operator_module);
+  g.modules[3] = std::move(heapq);
   return pin(g.draw_names, numpy_dict,
              {"asarray", "prod", "intp", "empty", "int64", "full", "uint64"}) &&
          pin(g.draw_names, generator_dict, {"np", "operator"}) &&
@@ -100,44 +108,17 @@ bool capture_names(Genuine& g) {
 
 bool capture(PyObject* module, Genuine& g) {
   PyObject* globals = PyModule_GetDict(module);
-  Ref numpy = dict_value(globals, "np");
-  Ref hashlib = numpy ? dict_value(globals, "hashlib") : Ref();
-  Ref counter = hashlib ? dict_value(globals, "Counter") : Ref();
-  if (!counter || !PyModule_CheckExact(numpy.get()) || !PyModule_CheckExact(hashlib.get())) {
+  g.numpy = dict_value(globals, "np");
+  g.hashlib = dict_value(globals, "hashlib");
+  g.counter = dict_value(globals, "Counter");
+  if (!g.numpy || !g.hashlib || !g.counter || !PyModule_CheckExact(g.numpy.get()) ||
+      !PyModule_CheckExact(g.hashlib.get())) {
     return false;
   }
-  g.numpy = numpy.release();
-  g.hashlib = hashlib.release();
-  g.counter = counter.release();
   return capture_numpy(g) && capture_counter(g) && capture_names(g);
 }
 
-void release_names(PinnedNames& names) {
-  for (int i = 0; i < names.count; ++i) {
-    Py_CLEAR(names.items[i].dict);
-    Py_CLEAR(names.items[i].key);
-    Py_CLEAR(names.items[i].value);
-  }
-  names.count = 0;
-}
-
-int visit_names(const PinnedNames& names, visitproc visit, void* arg) {
-  for (int i = 0; i < names.count; ++i) {
-    Py_VISIT(names.items[i].dict);
-    Py_VISIT(names.items[i].value);
-  }
-  return 0;
-}
-
 }  // namespace
-
-Ref type_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyType_GetDict(type));
-#else
-  return Ref::borrow(type->tp_dict);
-#endif
-}
 
 void capture_genuine(PyObject* module, Genuine& g) {
   if (capture(module, g)) {
@@ -147,39 +128,30 @@ void capture_genuine(PyObject* module, Genuine& g) {
   // Without these the extractor still works, only without the native path
   // (a failed capture need not have set an exception).
   PyErr_Clear();
-  release_genuine(g);
+  g = Genuine{};
 }
 
-void release_genuine(Genuine& g) {
-  g.complete = false;
-  Py_CLEAR(g.numpy);
-  Py_CLEAR(g.default_rng);
-  Py_CLEAR(g.generator_type);
-  Py_CLEAR(g.bit_generator_type);
-  Py_CLEAR(g.lock_type);
-  Py_CLEAR(g.hashlib);
-  Py_CLEAR(g.counter);
-  Py_CLEAR(g.counter_attrs);
-  Py_CLEAR(g.counter_mro);
-  Py_CLEAR(g.annotations_name);
-  for (PyObject*& module : g.modules) Py_CLEAR(module);
-  release_names(g.draw_names);
-  release_names(g.vote_names);
+int PinnedNames::traverse(visitproc visit, void* arg) const {
+  for (int i = 0; i < count; ++i) {
+    Py_VISIT(items[i].dict.get());
+    Py_VISIT(items[i].value.get());
+  }
+  return 0;
 }
 
-int visit_genuine(const Genuine& g, visitproc visit, void* arg) {
-  Py_VISIT(g.numpy);
-  Py_VISIT(g.default_rng);
-  Py_VISIT(g.generator_type);
-  Py_VISIT(g.bit_generator_type);
-  Py_VISIT(g.lock_type);
-  Py_VISIT(g.hashlib);
-  Py_VISIT(g.counter);
-  Py_VISIT(g.counter_attrs);
-  Py_VISIT(g.counter_mro);
-  for (PyObject* module : g.modules) Py_VISIT(module);
-  if (int r = visit_names(g.draw_names, visit, arg)) return r;
-  return visit_names(g.vote_names, visit, arg);
+int Genuine::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(numpy.get());
+  Py_VISIT(default_rng.get());
+  Py_VISIT(generator_type.get());
+  Py_VISIT(bit_generator_type.get());
+  Py_VISIT(lock_type.get());
+  Py_VISIT(hashlib.get());
+  Py_VISIT(counter.get());
+  Py_VISIT(counter_attrs.get());
+  Py_VISIT(counter_mro.get());
+  for (const Ref& module : modules) Py_VISIT(module.get());
+  if (int r = draw_names.traverse(visit, arg)) return r;
+  return vote_names.traverse(visit, arg);
 }
 
 }  // namespace orvex::fuzzy

@@ -8,16 +8,12 @@
 #include <array>
 #include <cstring>
 #include <limits>
-#include <new>
 
 namespace orvex::fuzzy {
 namespace {
 
-// A candidate is a cipher with the pad taken off: at most one digest long.
-constexpr size_t kMaxCandidate = 32;
-
 // A candidate's bytes, zero beyond its size so that whole buffers compare.
-using CandidateBytes = std::array<uint8_t, kMaxCandidate>;
+using CandidateBytes = std::array<uint8_t, kPadSize>;
 
 // The candidates of one vote with their counts, in the order of first
 // production: what the Counter of the literal loop would hold.
@@ -96,7 +92,7 @@ struct HexDigits {
 };
 constexpr HexDigits kHexDigits;
 
-// bytes.fromhex(entry)[:32] XOR pad, for text made only of hex digit pairs
+// bytes.fromhex(entry)[:kPadSize] XOR pad, for text made only of hex digit pairs
 // (either case, nothing between them): 1, with `size` the length of that
 // prefix; 0 for any other text, which bytes.fromhex itself reads; -1 on error.
 int unmask_hex_pairs(PyObject* entry, const uint8_t* pad, uint8_t* out, size_t& size) {
@@ -107,7 +103,7 @@ int unmask_hex_pairs(PyObject* entry, const uint8_t* pad, uint8_t* out, size_t& 
   const Py_UCS1* text = PyUnicode_1BYTE_DATA(entry);
   const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(entry));
   if (length % 2) return 0;
-  size = std::min(length / 2, kMaxCandidate);
+  size = std::min(length / 2, kPadSize);
   unsigned invalid = 0;
   for (size_t i = 0; i < size; ++i) {
     const unsigned high = kHexDigits.value[text[2 * i]];
@@ -120,30 +116,30 @@ int unmask_hex_pairs(PyObject* entry, const uint8_t* pad, uint8_t* out, size_t& 
 }
 
 // Locker's candidate: bytes(a ^ b for a, b in zip(bytes.fromhex(entry), pad)),
-// for an exact str, into a zeroed buffer of 32.
+// for an exact str, into a zeroed buffer of kPadSize.
 bool unmask(const State& st, PyObject* entry, const uint8_t* pad, CandidateBytes& out,
             size_t& size) {
   const int paired = unmask_hex_pairs(entry, pad, out.data(), size);
   if (paired != 0) return paired > 0;
-  Ref cipher = call(st.bytes_fromhex, entry);
+  Ref cipher = call(st.bytes_fromhex.get(), entry);
   if (!cipher) return false;
-  size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kMaxCandidate);
+  size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kPadSize);
   out.fill(0);  // the failed pairing may have left bytes behind
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cipher.get()));
   for (size_t i = 0; i < size; ++i) out[i] = bytes[i] ^ pad[i];
   return true;
 }
 
-Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
-              PyObject* bits, PyObject* counter, PyObject* stored, Ref& best, Ref& count) {
+Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
+                 PyObject* bits, PyObject* counter, PyObject* stored, Ref& best, Ref& count) {
   const State& st = fn.state<State>();
-  if (!PyList_CheckExact(stored) && !PyTuple_CheckExact(stored)) return Fast::declined;
+  if (!PyList_CheckExact(stored) && !PyTuple_CheckExact(stored)) return Attempt::declined;
   NativeDraws draws;
-  const Fast ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
-  if (ready != Fast::taken) return ready;
+  const Attempt ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
+  if (ready != Attempt::taken) return ready;
   // After prepare_draws, which may have run NumPy (and let other threads run).
   const int genuine = counter_is_genuine(st, counter);
-  if (genuine <= 0) return genuine < 0 ? Fast::failed : Fast::declined;
+  if (genuine <= 0) return genuine < 0 ? Attempt::failed : Attempt::declined;
 
   // The entries are taken now, with the bits: no Python code ran since the
   // checks, and none that runs later (a collection) can change what is read.
@@ -154,44 +150,35 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
   for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
 
   PadCache pads(draws.size);
-  Sampler sampler;
-  std::vector<int64_t> positions(static_cast<size_t>(draws.size));
   std::vector<size_t> pad_keys;
-  pad_keys.reserve(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    sampler.choice(*draws.bitgen, draws.population, draws.size, positions.data());
-    if (!within_bits(positions, draws.bits)) return Fast::abandoned;  // IndexError there
-    pad_keys.push_back(pads.want(draws.bits, positions.data()));
-  }
-  pads.compute();
+  // A position beyond the bits: IndexError there.
+  if (!draw_pads(draws, entries.size(), pads, pad_keys)) return Attempt::abandoned;
   VoteTally tally(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     PyObject* entry = entries[i].get();
-    if (!PyUnicode_CheckExact(entry)) return Fast::abandoned;  // TypeError there, or a subclass
+    if (!PyUnicode_CheckExact(entry)) return Attempt::abandoned;  // TypeError there, or a subclass
     CandidateBytes candidate{};
     size_t size = 0;
-    if (!unmask(st, entry, pads.pad(pad_keys[i]), candidate, size)) return Fast::failed;
+    if (!unmask(st, entry, pads.pad(pad_keys[i]), candidate, size)) return Attempt::failed;
     tally.add(candidate, size);
   }
-  if (const VoteTally::Candidate* winner = tally.winner()) {
-    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
-                                                static_cast<Py_ssize_t>(winner->size)));
-    count = best ? Ref::steal(PyLong_FromSize_t(winner->votes)) : Ref();
-    if (!count) return Fast::failed;
-  }
-  return Fast::taken;
+  const VoteTally::Candidate* winner = tally.winner();
+  if (!winner) return Attempt::taken;
+  best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
+                                              static_cast<Py_ssize_t>(winner->size)));
+  if (!best) return Attempt::failed;
+  count = Ref::steal(PyLong_FromSize_t(winner->votes));
+  return count ? Attempt::taken : Attempt::failed;
 }
 
 }  // namespace
 
-Fast vote_lockers_fast(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                       PyObject* n_features, PyObject* bits, PyObject* counter, PyObject* stored,
-                       Ref& best, Ref& count) {
-  try {
+Native vote_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
+                           PyObject* n_features, PyObject* bits, PyObject* counter,
+                           PyObject* stored, Ref& best, Ref& count) {
+  return run_native(seeded, [&] {
     return vote_all(fn, self, seeded, n_features, bits, counter, stored, best, count);
-  } catch (const std::bad_alloc&) {
-    return Fast::abandoned;  // the literal loop may still manage with Python's memory
-  }
+  });
 }
 
 }  // namespace orvex::fuzzy
