@@ -44,24 +44,18 @@ bool tally(const State& st, PyObject* votes, Ref& best, Ref& count) {
   return true;
 }
 
-// votes = Counter(); one vote per entry of `stored`; the winner.
-bool vote_literal(const LockerDraws& draws, PyObject* counter, PyObject* stored, Ref& best,
-                  Ref& count) {
+}  // namespace
+
+bool vote_lockers_literal(const LockerDraws& draws, PyObject* counter, PyObject* stored, Ref& best,
+                          Ref& count) {
   Ref votes = Ref::steal(PyObject_CallNoArgs(counter));
   if (!votes) return false;
   const Py_ssize_t n = PyObject_Length(stored);
-  return n >= 0 && vote_lockers_literal(draws, stored, n, votes.get()) &&
-         tally(draws.st, votes.get(), best, count);
-}
-
-}  // namespace
-
-bool vote_lockers_literal(const LockerDraws& draws, PyObject* stored, Py_ssize_t count,
-                          PyObject* votes) {
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!vote_one(draws, stored, i, votes)) return false;
+  if (n < 0) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!vote_one(draws, stored, i, votes.get())) return false;
   }
-  return true;
+  return tally(draws.st, votes.get(), best, count);
 }
 
 Ref unlock_secret(Function& fn, Args args) {
@@ -92,7 +86,7 @@ Ref unlock_secret(Function& fn, Args args) {
   if (native == Native::failed) return {};
   if (native == Native::declined) {
     const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
-    if (!vote_literal(draws, counter.get(), stored.get(), best, count)) return {};
+    if (!vote_lockers_literal(draws, counter.get(), stored.get(), best, count)) return {};
   }
   return unlock_verdict(fn, st, self, record, prob_thresh, best.get(), count.get());
 }

@@ -55,13 +55,7 @@ Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) 
   if (!nonce) return {};
   Ref tag = field_bytes(st, record, st.str.tag);
   if (!tag) return {};
-  Ref aes = global(fn, st.str.AES);
-  if (!aes) return {};
-  Ref aes_new = getattr(aes.get(), st.str.new_);
-  if (!aes_new) return {};
-  Ref mode = getattr(aes.get(), st.str.MODE_GCM);
-  if (!mode) return {};
-  Ref cipher = call_kw(aes_new.get(), st.kw_nonce.get(), key, mode, nonce);
+  Ref cipher = new_gcm_cipher(fn, st, key, nonce.get());
   if (!cipher) return {};
   Ref plaintext = call_method(cipher.get(), st.str.decrypt_and_verify, ciphertext, tag);
   if (!plaintext) return {};

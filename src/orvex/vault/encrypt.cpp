@@ -76,6 +76,17 @@ bool set_hex(PyObject* record, PyObject* key, PyObject* value, const State& st) 
 
 }  // namespace
 
+Ref new_gcm_cipher(const Function& fn, const State& st, PyObject* key, PyObject* nonce) {
+  Ref aes = global(fn, st.str.AES);
+  if (!aes) return {};
+  Ref aes_new = getattr(aes.get(), st.str.new_);
+  if (!aes_new) return {};
+  Ref mode = getattr(aes.get(), st.str.MODE_GCM);
+  if (!mode) return {};
+  if (!nonce) return call(aes_new.get(), key, mode);
+  return call_kw(aes_new.get(), st.kw_nonce.get(), key, mode, nonce);
+}
+
 Ref encrypt(Function& fn, Args args) {
   State& st = fn.state<State>();
   PyObject* key = args[1];
@@ -99,13 +110,7 @@ Ref encrypt(Function& fn, Args args) {
     return {};
   }
 
-  Ref aes = global(fn, st.str.AES);
-  if (!aes) return {};
-  Ref aes_new = getattr(aes.get(), st.str.new_);
-  if (!aes_new) return {};
-  Ref mode = getattr(aes.get(), st.str.MODE_GCM);
-  if (!mode) return {};
-  Ref cipher = call(aes_new.get(), key, mode);
+  Ref cipher = new_gcm_cipher(fn, st, key, nullptr);
   if (!cipher) return {};
   Ref sealed = call_method(cipher.get(), st.str.encrypt_and_digest, plaintext);
   Ref parts[2];
