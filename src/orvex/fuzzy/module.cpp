@@ -79,9 +79,11 @@ bool set_constant(PyObject* m, const char* name, Ref value) {
 Ref feature_input_alias(PyObject* m) {
   Ref union_ = Ref::steal(PyObject_GetAttrString(m, "Union"));
   Ref np = Ref::steal(PyObject_GetAttrString(m, "np"));
-  Ref ndarray = np ? Ref::steal(PyObject_GetAttrString(np.get(), "ndarray")) : Ref();
-  Ref members = ndarray ? Ref::steal(Py_BuildValue("(sO)", "torch.Tensor", ndarray.get())) : Ref();
-  if (!union_ || !members) return {};
+  if (!union_ || !np) return {};
+  Ref ndarray = Ref::steal(PyObject_GetAttrString(np.get(), "ndarray"));
+  if (!ndarray) return {};
+  Ref members = Ref::steal(Py_BuildValue("(sO)", "torch.Tensor", ndarray.get()));
+  if (!members) return {};
   return Ref::steal(PyObject_GetItem(union_.get(), members.get()));
 }
 
@@ -89,8 +91,10 @@ Ref feature_input_alias(PyObject* m) {
 Ref init_defaults(PyObject* m) {
   Ref n_lockers = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_N_LOCKERS"));
   Ref locker_size = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_LOCKER_SIZE"));
-  Ref n = n_lockers ? Ref::steal(PyNumber_Long(n_lockers.get())) : Ref();
-  Ref size = locker_size && n ? Ref::steal(PyNumber_Long(locker_size.get())) : Ref();
+  if (!n_lockers || !locker_size) return {};
+  Ref n = Ref::steal(PyNumber_Long(n_lockers.get()));
+  if (!n) return {};
+  Ref size = Ref::steal(PyNumber_Long(locker_size.get()));
   return size ? Ref::steal(PyTuple_Pack(2, n.get(), size.get())) : Ref();
 }
 
