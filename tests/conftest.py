@@ -12,6 +12,21 @@ def vault():
     return AESVault()
 
 
+# The private functions that a build made with ORVEX_TEST_HOOKS=ON binds in
+# the modules (CMakeLists.txt); a release build has none of them.
+TEST_HOOKS = {"_native_sample", "_native_sha256", "_native_calls"}
+
+
+def hook_or_skip(module, name):
+    """module.<name>, a private test hook; skips the calling test in a build
+    without hooks."""
+    hook = getattr(module, name, None)
+    if hook is None:
+        pytest.skip(f"{module.__name__}.{name}: built without ORVEX_TEST_HOOKS=ON")
+    return hook
+
+
+
 class Clock:
     """A stand-in for the limiter's `time` module that reads `now`."""
 

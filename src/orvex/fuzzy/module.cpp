@@ -12,16 +12,30 @@ const FunctionSpec kToNumpy = {
     "np.ndarray", to_numpy,
 };
 
-// Private: tests hold the native sampler and SHA-256 against NumPy's choice
-// and hashlib with them.
-const FunctionSpec kSample = {
-    "__sample", "__sample",       msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
-    "list",     sample_positions,
+#ifdef ORVEX_TEST_HOOKS
+// Private, and only in builds for testing: tests hold the native sampler and
+// SHA-256 against NumPy's choice and hashlib with them.
+const FunctionSpec kNativeSample = {
+    "_native_sample", "_native_sample", msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
+    "list",           sample_positions,
 };
 
-const FunctionSpec kSha256 = {
-    "__sha256", "__sha256", msg::kSha256Doc, {{"messages", "list"}}, "list", sha256_digests,
+const FunctionSpec kNativeSha256 = {
+    "_native_sha256",       "_native_sha256", msg::kSha256Doc,
+    {{"messages", "list"}}, "list",           sha256_digests,
 };
+
+bool add_test_hooks(PyObject* m, PyObject* function_type) {
+  Ref sample_fn = make_function(function_type, m, kNativeSample, nullptr);
+  Ref sha256_fn = make_function(function_type, m, kNativeSha256, nullptr);
+  return set_global(m, "_native_sample", sample_fn.get()) &&
+         set_global(m, "_native_sha256", sha256_fn.get());
+}
+#else
+bool add_test_hooks(PyObject*, PyObject*) {
+  return true;
+}
+#endif
 
 const FunctionSpec kInit = {
     "__init__", "FuzzyExtractor.__init__",
@@ -140,11 +154,7 @@ int exec_module(PyObject* m, State& st) {
   if (!set_global(m, "_to_numpy", to_numpy_fn.get())) return -1;
   Ref cls = make_extractor_class(m, function_type.get());
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
-  Ref sample_fn = make_function(function_type.get(), m, kSample, nullptr);
-  Ref sha256_fn = sample_fn ? make_function(function_type.get(), m, kSha256, nullptr) : Ref();
-  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get())) {
-    return -1;
-  }
+  if (!add_test_hooks(m, function_type.get())) return -1;
   capture_genuine(m, st.genuine);
   return 0;
 }

@@ -256,7 +256,7 @@ PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size
   return result.release();
 }
 
-Ref fast_path_calls(Function& fn, Args) {
+Ref native_calls(Function& fn, Args) {
   return Ref::steal(PyLong_FromSize_t(fn.state<State>().native_calls));
 }
 

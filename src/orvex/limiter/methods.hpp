@@ -42,9 +42,9 @@ Ref check_and_record_literal(Function& fn, Args args);
 PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
                                  PyObject* kwnames);
 
-// __fast_path_calls() -> int: how many calls the shortcut carried to the end
-// (module level, for tests; the leading underscores keep it out of sight).
-Ref fast_path_calls(Function& fn, Args args);
+// _native_calls() -> int: how many calls the shortcut carried to the end
+// (module level, bound only in builds made with ORVEX_TEST_HOOKS).
+Ref native_calls(Function& fn, Args args);
 
 // is_suspended(self, key) -> bool
 Ref is_suspended(Function& fn, Args args);
