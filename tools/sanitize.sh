@@ -40,6 +40,7 @@ fi
 # normal build must never pick it up.
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall "$ROOT" \
   -C cmake.define.ORVEX_SANITIZE=address,undefined -C cmake.define.ORVEX_WERROR=ON \
+  -C cmake.define.ORVEX_TEST_HOOKS=ON \
   -C "build-dir=$ROOT/build/sanitize-{wheel_tag}"
 
 # Paths among the arguments are taken relative to where the script was

@@ -1,4 +1,4 @@
-#include "limiter/fast_state.hpp"
+#include "limiter/snapshot.hpp"
 #include "limiter/methods.hpp"
 
 #include <cstdint>
@@ -73,8 +73,9 @@ void fill(const State& st, PyObject* dict, Snapshot& snap) {
   snap.suspended = value && Py_IS_TYPE(value, &PySet_Type) ? value : nullptr;  // an exact set
   snap.clean_shadowed = PyDict_GetItemWithError(dict, st.str._clean) != nullptr;
   value = PyDict_GetItemWithError(dict, st.str._history);
-  snap.history =
-      value && reinterpret_cast<PyObject*>(Py_TYPE(value)) == st.defaultdict ? value : nullptr;
+  snap.history = value && reinterpret_cast<PyObject*>(Py_TYPE(value)) == st.defaultdict.get()
+                     ? value
+                     : nullptr;
   value = PyDict_GetItemWithError(dict, st.str.window_seconds);
   snap.window_plain = value && plain_double(value, snap.window_seconds);
   value = PyDict_GetItemWithError(dict, st.str.hard_limit);

@@ -1,5 +1,5 @@
-#include "fuzzy/sampler.hpp"
-#include "fuzzy/pcg64.hpp"
+#include "fuzzy/native/sampler.hpp"
+#include "fuzzy/native/pcg64.hpp"
 
 #include <algorithm>
 #include <utility>

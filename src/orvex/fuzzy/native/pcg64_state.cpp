@@ -1,7 +1,7 @@
 // A PCG64 bit generator's state, read and written through its public
 // `state` property, so that the inline steps continue and leave exactly the
 // stream NumPy's own draws would.
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
 
 namespace orvex::fuzzy {
 namespace {

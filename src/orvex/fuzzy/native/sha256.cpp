@@ -1,5 +1,5 @@
-#include "fuzzy/sha256.hpp"
-#include "fuzzy/sha256_blocks.hpp"
+#include "fuzzy/native/sha256.hpp"
+#include "fuzzy/native/sha256_blocks.hpp"
 
 #include <cstring>
 

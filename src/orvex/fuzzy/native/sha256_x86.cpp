@@ -1,7 +1,7 @@
 // SHA-256 compression with the x86 SHA extensions. Only compiled for these
 // instructions function by function, so the rest of the build stays portable;
 // called only where cpuid reports them.
-#include "fuzzy/sha256_blocks.hpp"
+#include "fuzzy/native/sha256_blocks.hpp"
 #include "runtime/cpu.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,7 +1,7 @@
 // SHA-256 compression with the ARMv8 SHA-2 instructions, built only when the
 // build targets processors that have them (__ARM_FEATURE_SHA2); on other
 // processors without x86's extensions only the portable code runs.
-#include "fuzzy/sha256_blocks.hpp"
+#include "fuzzy/native/sha256_blocks.hpp"
 #include "runtime/cpu.hpp"
 
 #if !defined(__x86_64__) && !defined(__i386__)

@@ -1,4 +1,4 @@
-#include "fuzzy/pad_cache.hpp"
+#include "fuzzy/native/pad_cache.hpp"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
-// RateLimiter.check_and_record as a native shortcut, for limiters whose state
-// is what the constructor made.
+// RateLimiter.check_and_record's entry: a native shortcut for limiters whose
+// state is what the constructor made.
 //
-// The literal path (check_and_record.cpp) goes through the object protocol
+// The literal path (check_and_record_literal.cpp) goes through the object protocol
 // at every step. Here a step works on the builtin objects directly where the
 // outcome can't differ: attributes that are plain instance-dict values, the
 // class's own _clean (its call inlined), an exact set of suspended keys, an
@@ -9,15 +9,12 @@
 // limits. Whatever can run Python code (the clock, the logger, the callback)
 // is still called the generic way and in the same order, and the state is
 // checked afresh after it. At the first thing that is not as expected the
-// literal steps (steps.hpp) take over from that point on, so that every call
+// literal steps (methods.hpp) take over from that point on, so that every call
 // has exactly the literal path's effects. The usual call shapes are also
 // bound here, without the general binder (check_and_record_entry).
-#include "limiter/fast_state.hpp"
-#include "limiter/instance.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
-#include "limiter/steps.hpp"
-#include "limiter/text.hpp"
+#include "limiter/snapshot.hpp"
 #include "runtime/function.hpp"
 
 #include <utility>
@@ -172,20 +169,23 @@ Ref admitted(const Function& fn, State& st, PyObject* self, Py_ssize_t count) {
   const Snapshot* snap = read_snapshot(fn, st, self);
   if (snap && snap->limits_plain && snap->hard_limit >= 0 && snap->hard_limit <= kCachedLimit &&
       count <= kCachedLimit) {
-    PyObject*& cached = st.admitted[snap->hard_limit][count];
-    if (cached) return Ref::borrow(cached);
+    Ref& cached = st.admitted[snap->hard_limit][count];
+    if (cached) return cached;
     Ref made = make_admitted(count, snap->hard_limit);
     // A finalizer run by the allocation may have filled the slot meanwhile.
-    if (made && !cached) cached = Py_NewRef(made.get());
+    if (made && !cached) cached = made;
     return made;
   }
   Ref limit = getattr(self, st.str.hard_limit);
-  Ref next = limit ? Ref::steal(PyLong_FromSsize_t(count)) : Ref();
-  Ref next_text = next ? format_value(next.get()) : Ref();
-  Ref limit_text = next_text ? format_value(limit.get()) : Ref();
-  Ref text = limit_text ? join_text({msg::kAdmitted[0], next_text, msg::kAdmitted[1], limit_text,
-                                     msg::kAdmitted[2]})
-                        : Ref();
+  if (!limit) return {};
+  Ref next = Ref::steal(PyLong_FromSsize_t(count));
+  if (!next) return {};
+  Ref next_text = format_value(next.get());
+  if (!next_text) return {};
+  Ref limit_text = format_value(limit.get());
+  if (!limit_text) return {};
+  Ref text =
+      join_text({msg::kAdmitted[0], next_text, msg::kAdmitted[1], limit_text, msg::kAdmitted[2]});
   return text ? Ref::steal(PyTuple_Pack(2, Py_True, text.get())) : Ref();
 }
 
@@ -204,24 +204,24 @@ Ref judge_native(const Function& fn, State& st, PyObject* self, PyObject* key, c
   // held across the clock reading as the literal path's bound append holds it.
   Ref now = clock_now(fn, st);
   if (!now || PyList_Append(kept.get(), now.get()) < 0) return {};
-  ++st.fast_calls;
+  ++st.native_calls;
   return admitted(fn, st, self, n + 1);
 }
 
 }  // namespace
 
-Ref check_and_record_fast(Function& fn, Args args) {
+Ref check_and_record(Function& fn, Args args) {
   State& st = fn.state<State>();
   PyObject* self = args[0];
   PyObject* key = args[1];
 
-  if (args[2] == Py_True) return Ref::borrow(st.bypassed);
+  if (args[2] == Py_True) return st.bypassed;
 
   PyObject* suspended = plain_suspended_set(fn, st, self);
-  if (!suspended) return check_and_record(fn, args);
+  if (!suspended) return check_and_record_literal(fn, args);
   const int is_suspended = contains(suspended, key);
   if (is_suspended < 0) return {};
-  if (is_suspended) return Ref::borrow(st.suspended);
+  if (is_suspended) return st.suspended;
 
   if (!enter_call(fn)) return {};
   Window w;
@@ -251,13 +251,13 @@ PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size
   // The caller keeps the arguments alive for the call; the flag becomes a
   // bool here, as binding makes it one.
   PyObject* const bound[] = {args[0], args[1], skip == Py_True ? Py_True : Py_False};
-  Ref result = check_and_record_fast(fn, bound);
+  Ref result = check_and_record(fn, bound);
   leave_call();
   return result.release();
 }
 
-Ref fast_path_calls(Function& fn, Args) {
-  return Ref::steal(PyLong_FromSize_t(fn.state<State>().fast_calls));
+Ref native_calls(Function& fn, Args) {
+  return Ref::steal(PyLong_FromSize_t(fn.state<State>().native_calls));
 }
 
 }  // namespace orvex::limiter

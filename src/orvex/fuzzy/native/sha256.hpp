@@ -7,8 +7,6 @@
 
 namespace orvex::fuzzy {
 
-inline constexpr size_t kSha256Size = 32;
-
 // out[0..32) = SHA-256 of data[0..size).
 void sha256(const uint8_t* data, size_t size, uint8_t* out);
 

@@ -3,9 +3,9 @@
 //
 // Checks return 1 (yes), 0 (no: the literal path runs) or -1 (an exception is
 // set). They only read: no Python code runs in them.
-#include "fuzzy/fast.hpp"
-
-#include <algorithm>
+#include "fuzzy/native/native.hpp"
+#include "runtime/bit_generator.hpp"
+#include "runtime/ops.hpp"
 
 namespace orvex::fuzzy {
 namespace {
@@ -14,17 +14,17 @@ namespace {
 int names_unchanged(const PinnedNames& names) {
   for (int i = 0; i < names.count; ++i) {
     const PinnedName& p = names.items[i];
-    PyObject* now = PyDict_GetItemWithError(p.dict, p.key);
+    PyObject* now = PyDict_GetItemWithError(p.dict.get(), p.key.get());
     if (!now && PyErr_Occurred()) return -1;
-    if (now != p.value) return 0;
+    if (now != p.value.get()) return 0;
   }
   return 1;
 }
 
 // A module whose class was swapped could run code on every attribute read.
 bool modules_plain(const Genuine& g) {
-  for (PyObject* module : g.modules) {
-    if (!PyModule_CheckExact(module)) return false;
+  for (const Ref& module : g.modules) {
+    if (!PyModule_CheckExact(module.get())) return false;
   }
   return true;
 }
@@ -35,12 +35,12 @@ int globals_unchanged(const Function& fn, const State& st) {
   const Genuine& g = st.genuine;
   PyObject* hashlib = PyDict_GetItemWithError(PyModule_GetDict(fn.module), st.str.hashlib);
   if (!hashlib) return PyErr_Occurred() ? -1 : 0;
-  if (hashlib != g.hashlib || !modules_plain(g)) return 0;
+  if (hashlib != g.hashlib.get() || !modules_plain(g)) return 0;
   return names_unchanged(g.draw_names);
 }
 
-PyTypeObject* as_type(PyObject* o) {
-  return reinterpret_cast<PyTypeObject*>(o);
+PyTypeObject* as_type(const Ref& o) {
+  return reinterpret_cast<PyTypeObject*>(o.get());
 }
 
 // The call's generator is NumPy's Generator on NumPy's PCG64, just made by
@@ -49,7 +49,7 @@ PyTypeObject* as_type(PyObject* o) {
 // generator and C interface.
 int native_generator(const State& st, const SeededGenerator& seeded, NativeDraws& out) {
   const Genuine& g = st.genuine;
-  if (seeded.np.get() != g.numpy || seeded.default_rng.get() != g.default_rng ||
+  if (seeded.np.get() != g.numpy.get() || seeded.default_rng.get() != g.default_rng.get() ||
       Py_TYPE(seeded.rng.get()) != as_type(g.generator_type)) {
     return 0;
   }
@@ -57,13 +57,10 @@ int native_generator(const State& st, const SeededGenerator& seeded, NativeDraws
   if (!bit_generator) return -1;
   if (Py_TYPE(bit_generator.get()) != as_type(g.bit_generator_type)) return 0;
   Ref lock = getattr(bit_generator.get(), st.str.lock);
-  Ref capsule = lock ? getattr(bit_generator.get(), st.str.capsule) : Ref();
-  if (!capsule) return -1;
-  if (Py_TYPE(lock.get()) != as_type(g.lock_type) ||
-      !PyCapsule_IsValid(capsule.get(), kBitGeneratorCapsule)) {
-    return 0;
-  }
-  out.bitgen = static_cast<BitGen*>(PyCapsule_GetPointer(capsule.get(), kBitGeneratorCapsule));
+  if (!lock) return -1;
+  const int found = bit_generator_interface(bit_generator.get(), st.str.capsule, out.bitgen);
+  if (found <= 0) return found;
+  if (Py_TYPE(lock.get()) != as_type(g.lock_type)) return 0;
   out.bit_generator = bit_generator;
   return 1;
 }
@@ -91,7 +88,7 @@ int plain_attribute(PyObject* self, PyObject* name, Ref& value) {
   Ref mro = Ref::borrow(type->tp_mro);
   if (type->tp_getattro != PyObject_GenericGetAttr || !mro || !PyTuple_Check(mro.get())) return 0;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    Ref dict = type_dict(as_type(PyTuple_GET_ITEM(mro.get(), i)));
+    Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)));
     PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
     if (PyErr_Occurred()) return -1;
     if (!dict || found) return 0;
@@ -121,8 +118,8 @@ bool copy_bits(const State& st, PyObject* bits, std::vector<uint8_t>& out) {
   out.resize(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* bit = PyList_GET_ITEM(bits, i);
-    long value = bit == st.one ? 1 : 0;
-    if (bit != st.zero && bit != st.one) {
+    long value = bit == st.one.get() ? 1 : 0;
+    if (bit != st.zero.get() && bit != st.one.get()) {
       if (!PyLong_CheckExact(bit)) return false;
       int overflow = 0;
       value = PyLong_AsLongAndOverflow(bit, &overflow);
@@ -133,8 +130,8 @@ bool copy_bits(const State& st, PyObject* bits, std::vector<uint8_t>& out) {
   return true;
 }
 
-Fast declined_or_failed(int checked) {
-  return checked < 0 ? Fast::failed : Fast::declined;
+Attempt declined_or_failed(int checked) {
+  return checked < 0 ? Attempt::failed : Attempt::declined;
 }
 
 }  // namespace
@@ -146,17 +143,11 @@ bool native_bounds(int64_t population, int64_t size) {
   return !Sampler::shuffles_tail(population, size) || population <= kMaxShuffledPopulation;
 }
 
-bool within_bits(const std::vector<int64_t>& positions, const std::vector<uint8_t>& bits) {
-  const auto limit = static_cast<int64_t>(bits.size());
-  return std::all_of(positions.begin(), positions.end(),
-                     [limit](int64_t position) { return position < limit; });
-}
-
-Fast prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                   PyObject* n_features, PyObject* bits, NativeDraws& out) {
+Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
+                      PyObject* n_features, PyObject* bits, NativeDraws& out) {
   State& st = fn.state<State>();
   const Genuine& g = st.genuine;
-  if (!g.complete || g.sampler == SamplerVerdict::differs) return Fast::declined;
+  if (!g.complete || g.sampler == SamplerVerdict::differs) return Attempt::declined;
   int checked = globals_unchanged(fn, st);
   if (checked > 0) checked = native_generator(st, seeded, out);
   if (checked > 0 && g.sampler == SamplerVerdict::unknown) {
@@ -165,8 +156,8 @@ Fast prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
     if (checked > 0) return prepare_draws(fn, self, seeded, n_features, bits, out);
   }
   if (checked > 0 && g.pcg64 == SamplerVerdict::unknown) {
-    if (pcg64_sampler_agrees(st) < 0) return Fast::failed;
-    if (g.pcg64 == SamplerVerdict::unknown) return Fast::declined;  // asked again next time
+    if (pcg64_sampler_agrees(st) < 0) return Attempt::failed;
+    if (g.pcg64 == SamplerVerdict::unknown) return Attempt::declined;  // asked again next time
     return prepare_draws(fn, self, seeded, n_features, bits, out);
   }
   if (checked <= 0) return declined_or_failed(checked);
@@ -178,34 +169,34 @@ Fast prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
   if (!exact_int(size.get(), 1, kMaxNativeSize, out.size) ||
       !exact_int(n_features, 1, kMaxNativePopulation, out.population) ||
       !native_bounds(out.population, out.size) || !copy_bits(st, bits, out.bits)) {
-    return Fast::declined;
+    return Attempt::declined;
   }
   checked = hold_generator(st, out);
-  return checked > 0 ? Fast::taken : declined_or_failed(checked);
+  return checked > 0 ? Attempt::taken : declined_or_failed(checked);
 }
 
 int counter_is_genuine(const State& st, PyObject* counter) {
   const Genuine& g = st.genuine;
-  if (counter != g.counter || Py_TYPE(counter) != &PyType_Type ||
-      as_type(counter)->tp_mro != g.counter_mro) {
+  if (counter != g.counter.get() || Py_TYPE(counter) != &PyType_Type ||
+      as_type(g.counter)->tp_mro != g.counter_mro.get()) {
     return 0;
   }
   // Counter.__dict__ holds what it held at import, plus at most the
   // __annotations__ that reading the attribute adds to a class without any.
-  Ref attrs = type_dict(as_type(counter));
+  Ref attrs = type_dict(as_type(g.counter));
   if (!attrs) return 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(g.counter_attrs, &pos, &key, &value)) {
+  while (PyDict_Next(g.counter_attrs.get(), &pos, &key, &value)) {
     PyObject* now = PyDict_GetItemWithError(attrs.get(), key);
     if (now != value) return PyErr_Occurred() ? -1 : 0;
   }
-  Py_ssize_t added = PyDict_GET_SIZE(attrs.get()) - PyDict_GET_SIZE(g.counter_attrs);
+  Py_ssize_t added = PyDict_GET_SIZE(attrs.get()) - PyDict_GET_SIZE(g.counter_attrs.get());
   if (added == 1) {
-    const int annotations = PyDict_Contains(g.counter_attrs, g.annotations_name);
+    const int annotations = PyDict_Contains(g.counter_attrs.get(), g.annotations_name.get());
     if (annotations < 0) return -1;
-    const int annotated = annotations ? 0 : PyDict_Contains(attrs.get(), g.annotations_name);
+    const int annotated = annotations ? 0 : PyDict_Contains(attrs.get(), g.annotations_name.get());
     if (annotated < 0) return -1;
     added -= annotated;
   }

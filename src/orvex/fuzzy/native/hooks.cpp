@@ -1,10 +1,12 @@
 // Private hooks through which tests hold the native pieces against their
 // Python counterparts: the Sampler against Generator.choice, the SHA-256
 // against hashlib. Not part of the extractor.
-#include "fuzzy/fast.hpp"
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
-#include "fuzzy/sha256.hpp"
+#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/sha256.hpp"
+#include "runtime/bit_generator.hpp"
+#include "runtime/messages.hpp"
 
 #include <array>
 #include <new>
@@ -15,7 +17,7 @@ namespace {
 
 // The digests of `messages` (a list of bytes objects, read without running
 // any code), side by side where consecutive messages allow it.
-bool native_digests(PyObject* messages, std::vector<std::array<uint8_t, kSha256Size>>& out) {
+bool native_digests(PyObject* messages, std::vector<std::array<uint8_t, kPadSize>>& out) {
   const auto n = static_cast<size_t>(PyList_GET_SIZE(messages));
   auto message = [messages](size_t i) {
     return PyList_GET_ITEM(messages, static_cast<Py_ssize_t>(i));
@@ -57,8 +59,8 @@ Ref sample_positions(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* rng = args[0];
   if (!st.genuine.complete ||
-      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type)) {
-    PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
+      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get())) {
+    PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
     return {};
   }
   const long long n = PyLong_AsLongLong(args[1]);
@@ -69,7 +71,7 @@ Ref sample_positions(Function& fn, Args args) {
     return {};
   }
   Ref holder;
-  BitGen* bitgen = bit_generator_of(st, rng, holder);
+  BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
   if (!bitgen) return {};
   std::vector<int64_t> positions;
   try {
@@ -114,8 +116,8 @@ Ref draw_lockers(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* rng = args[0];
   if (!st.genuine.complete ||
-      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type)) {
-    PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
+      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get())) {
+    PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
     return {};
   }
   const long long n = PyLong_AsLongLong(args[1]);
@@ -128,16 +130,16 @@ Ref draw_lockers(Function& fn, Args args) {
     return {};
   }
   Ref holder;
-  BitGen* bitgen = bit_generator_of(st, rng, holder);
+  BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
   if (!bitgen) return {};
   Pcg64 pcg64;
   Ref pcg64_state;
   if (inline_pcg64) {
-    const int read =
-        Py_TYPE(holder.get()) == reinterpret_cast<PyTypeObject*>(st.genuine.bit_generator_type)
-            ? read_pcg64(st, holder.get(), pcg64, pcg64_state)
-            : 0;
-    if (read == 0) PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
+    const int read = Py_TYPE(holder.get()) ==
+                             reinterpret_cast<PyTypeObject*>(st.genuine.bit_generator_type.get())
+                         ? read_pcg64(st, holder.get(), pcg64, pcg64_state)
+                         : 0;
+    if (read == 0) PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
     if (read <= 0) return {};
   }
   std::vector<int64_t> positions;
@@ -163,7 +165,7 @@ Ref sha256_digests(Function&, Args args) {
     return {};
   }
   // The list is read without running any code, so it cannot change meanwhile.
-  std::vector<std::array<uint8_t, kSha256Size>> digests;
+  std::vector<std::array<uint8_t, kPadSize>> digests;
   try {
     if (!native_digests(messages, digests)) return {};
   } catch (const std::bad_alloc&) {
@@ -172,7 +174,7 @@ Ref sha256_digests(Function&, Args args) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(digests.size())));
   for (size_t i = 0; list && i < digests.size(); ++i) {
     PyObject* digest =
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digests[i].data()), kSha256Size);
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digests[i].data()), kPadSize);
     if (!digest) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), digest);
   }

@@ -11,7 +11,8 @@
 // hashlib.sha256 is the genuine one, whose digests it repeats.
 #pragma once
 
-#include "fuzzy/sha256.hpp"
+#include "fuzzy/lockers.hpp"
+#include "fuzzy/native/sha256.hpp"
 
 #include <array>
 #include <cstdint>
@@ -23,7 +24,7 @@ namespace orvex::fuzzy {
 
 class PadCache {
  public:
-  using Pad = std::array<uint8_t, kSha256Size>;
+  using Pad = std::array<uint8_t, kPadSize>;
   // Up to this many bits per locker the pads go into a table of 2**k entries.
   static constexpr int64_t kMaxTabledSize = 12;
 

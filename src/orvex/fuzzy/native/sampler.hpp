@@ -9,21 +9,13 @@
 // functions: the capsule's function pointers, or PCG64 stepped inline.
 #pragma once
 
+#include "runtime/bit_generator.hpp"
+
 #include <cstdint>
 #include <unordered_set>
 #include <vector>
 
 namespace orvex::fuzzy {
-
-// NumPy's C interface to a bit generator, from `bit_generator.capsule`
-// (a PyCapsule named "BitGenerator").
-struct BitGen {
-  void* state;
-  uint64_t (*next_uint64)(void* st);
-  uint32_t (*next_uint32)(void* st);
-  double (*next_double)(void* st);
-  uint64_t (*next_raw)(void* st);
-};
 
 // Draws through a bit generator's capsule.
 struct CapsuleBits {

@@ -1,5 +1,6 @@
 // The native lockers: lock_secret's and unlock_secret's per-locker loops in
-// C++, giving the same draws, pads, records and votes as the literal loops.
+// C++, giving the same draws, pads, records and votes as the literal loops
+// (fuzzy/lockers.hpp).
 //
 // They run only when the literal loop would run nothing but genuine,
 // side-effect-free operations on fixed inputs: then reading each input once
@@ -9,26 +10,24 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
-#include "fuzzy/pad_cache.hpp"
-#include "fuzzy/pcg64.hpp"
-#include "fuzzy/sampler.hpp"
+#include "fuzzy/native/pad_cache.hpp"
+#include "fuzzy/native/pcg64.hpp"
+#include "fuzzy/native/sampler.hpp"
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace orvex::fuzzy {
 
-// What became of a native attempt.
-enum class Fast {
-  taken,      // done; its result stands
-  declined,   // not applicable; nothing was drawn, the literal loop runs as usual
-  abandoned,  // stopped before any observable effect, but after drawing: the
-              // literal loop runs on a new generator from the same seed
-  failed,     // a Python exception is set
+// What became of a native attempt, as its callers see it.
+enum class Native {
+  taken,     // done; its result stands
+  declined,  // not done, and nothing observable happened: the literal loop
+             // runs on the call's generator (a fresh one from the same seed
+             // if the attempt had drawn from it)
+  failed,    // a Python exception is set
 };
-
-// The name of the capsule through which NumPy bit generators expose their C interface.
-inline constexpr const char* kBitGeneratorCapsule = "BitGenerator";
 
 // Sizes beyond which the literal path runs (and NumPy raises, or allocates
 // what it will): positions per locker, the population, and the population of
@@ -74,12 +73,6 @@ struct NativeDraws {
   std::vector<uint8_t> bits;
 };
 
-// Draws every locker's positions and notes its pad in `pads`, keys[i] for
-// locker i. False when a position lies beyond the bits (the literal loop
-// raises IndexError there). Touches no Python object: runs without the
-// interpreter lock. May throw std::bad_alloc.
-bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& keys);
-
 // After the draws: an inline generator's state written back, and the
 // generator's lock let go of (false with an exception set).
 bool finish_draws(const State& st, NativeDraws& draws);
@@ -90,18 +83,39 @@ int read_pcg64(const State& st, PyObject* bit_generator, Pcg64& out, Ref& dict);
 // Writes `in` back through the dict read_pcg64 gave.
 bool write_pcg64(const State& st, PyObject* bit_generator, const Pcg64& in, PyObject* dict);
 
-// Whether every sampled position lies within the bits taken (a list that was
-// shortened after its length was read makes the literal loop raise IndexError).
-bool within_bits(const std::vector<int64_t>& positions, const std::vector<uint8_t>& bits);
+// How a native attempt ended, seen from inside: as Native, or abandoned,
+// stopped before any observable effect but after drawing from the generator.
+enum class Attempt { taken, declined, abandoned, failed };
+
+// An attempt's end as its caller sees it: abandoned becomes declined once
+// seeded.rng is a new generator from the same seed, so that the literal
+// loop draws what it would have drawn.
+Native settle(SeededGenerator& seeded, Attempt attempt);
+
+// Runs `body` (returning Attempt) and settles its end. Short of native
+// memory the attempt is abandoned: the literal loop may still manage with
+// Python's.
+template <class Body>
+Native run_native(SeededGenerator& seeded, Body body) {
+  Attempt attempt = Attempt::abandoned;
+  try {
+    attempt = body();
+  } catch (const std::bad_alloc&) {
+  }
+  return settle(seeded, attempt);
+}
 
 // Checks the generator, the module globals and the names NumPy reads, and
-// captures self.locker_size, n_features and the bits.
-Fast prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                   PyObject* n_features, PyObject* bits, NativeDraws& out);
+// captures self.locker_size, n_features and the bits; never draws.
+Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
+                      PyObject* n_features, PyObject* bits, NativeDraws& out);
 
-// The C interface of `rng`'s bit generator, which `holder` keeps alive
-// (nullptr with an exception set).
-BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder);
+// The pads of `count` lockers: draws each locker's positions in turn and
+// notes its pad in `pads`, under the key pad_keys[i], then hashes them all.
+// False (no exception set) when a position lies beyond the bits taken.
+// Touches no Python object: runs without the interpreter lock. May throw
+// std::bad_alloc.
+bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& pad_keys);
 
 // 1 when `counter` is the genuine Counter and neither it nor what its
 // methods use has changed, so that a native tally counts what it would;
@@ -116,14 +130,14 @@ int pcg64_sampler_agrees(State& st);
 
 // lock_secret's loop: the hex text of each of `count` lockers masking
 // `secret`, as a new list in `lockers`.
-Fast lock_lockers_fast(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                       PyObject* n_features, PyObject* bits, PyObject* secret, Py_ssize_t count,
-                       Ref& lockers);
+Native lock_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
+                           PyObject* n_features, PyObject* bits, PyObject* secret, Py_ssize_t count,
+                           Ref& lockers);
 
 // unlock_secret's vote: the most common candidate and its count (both left
 // empty when there are no lockers).
-Fast vote_lockers_fast(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                       PyObject* n_features, PyObject* bits, PyObject* counter, PyObject* stored,
-                       Ref& best, Ref& count);
+Native vote_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
+                           PyObject* n_features, PyObject* bits, PyObject* counter,
+                           PyObject* stored, Ref& best, Ref& count);
 
 }  // namespace orvex::fuzzy

@@ -1,17 +1,13 @@
 // FuzzyExtractor.lock_secret: feature + secret -> helper data
 // {"seed", "lockers", "secret_hash", "n_features"}.
-#include "fuzzy/fast.hpp"
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
+#include "fuzzy/native/native.hpp"
 #include "runtime/module.hpp"
 
 namespace orvex::fuzzy {
 namespace {
-
-// The pad is one SHA-256 digest: a longer secret could be stored only cut
-// short, and its record would never unlock.
-constexpr Py_ssize_t kMaxSecretSize = 32;
 
 bool check_secret(PyObject* secret) {
   const Py_ssize_t size = PyBytes_GET_SIZE(secret);
@@ -19,7 +15,7 @@ bool check_secret(PyObject* secret) {
     PyErr_SetString(PyExc_ValueError, msg::kEmptySecret);
     return false;
   }
-  if (size > kMaxSecretSize) {
+  if (static_cast<size_t>(size) > kPadSize) {
     PyErr_Format(PyExc_ValueError, msg::kSecretTooLong, size);
     return false;
   }
@@ -34,7 +30,7 @@ bool check_feature_size(const State& st, PyObject* self, Py_ssize_t n_features) 
   if (too_short <= 0) return too_short == 0;
   // The message reads the attribute again, as formatting it in place does.
   size = getattr(self, st.str.locker_size);
-  Ref text = size ? Ref::steal(PyObject_Format(size.get(), st.empty)) : Ref();
+  Ref text = size ? Ref::steal(PyObject_Format(size.get(), st.empty.get())) : Ref();
   if (text) PyErr_Format(PyExc_ValueError, msg::kFeatureTooShort, n_features, text.get());
   return false;
 }
@@ -72,7 +68,7 @@ bool locker_count(const State& st, PyObject* self, Py_ssize_t& count) {
 // record can take off: self.locker_size below one is refused, not used.
 bool check_locker_size(const State& st, PyObject* self) {
   Ref size = getattr(self, st.str.locker_size);
-  const int too_small = size ? PyObject_RichCompareBool(size.get(), st.one, Py_LT) : -1;
+  const int too_small = size ? PyObject_RichCompareBool(size.get(), st.one.get(), Py_LT) : -1;
   if (too_small > 0) PyErr_SetString(PyExc_ValueError, msg::kLockerSizeTooSmall);
   return too_small == 0;
 }
@@ -138,23 +134,13 @@ Ref lock_secret(Function& fn, Args args) {
   if (!secret_hash) return {};
 
   Ref lockers;
-  switch (
-      lock_lockers_fast(fn, self, seeded, n_features.get(), bits.get(), secret, count, lockers)) {
-    case Fast::taken:
-      break;
-    case Fast::failed:
-      return {};
-    case Fast::abandoned:
-      // The native attempt drew from rng: the literal loop starts over on a
-      // new generator from the same seed.
-      seeded.rng = call(seeded.default_rng.get(), seeded.seed_int);
-      if (!seeded.rng) return {};
-      [[fallthrough]];
-    case Fast::declined: {
-      const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
-      lockers = lock_lockers_literal(draws, secret, count);
-      if (!lockers) return {};
-    }
+  const Native native =
+      lock_lockers_native(fn, self, seeded, n_features.get(), bits.get(), secret, count, lockers);
+  if (native == Native::failed) return {};
+  if (native == Native::declined) {
+    const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
+    lockers = lock_lockers_literal(draws, secret, count);
+    if (!lockers) return {};
   }
   return make_record(st, locker_seed.get(), lockers.get(), secret_hash.get(), n_features.get());
 }

@@ -1,15 +1,14 @@
-// RateLimiter.check_and_record: admit, warn, or refuse and suspend one event
-// of a key.
+// RateLimiter.check_and_record as written: admit, warn, or refuse and
+// suspend one event of a key. The native shortcut
+// (check_and_record_native.cpp) hands over to these steps.
 //
 // Steps in order: bypass, already suspended, prune, count, hard limit, soft
 // limit, record. Each step reads the instance attributes it needs at that
 // moment, so whatever a clock, logger or callback changes in between is seen
 // by the steps after it.
-#include "limiter/instance.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
-#include "limiter/steps.hpp"
-#include "limiter/text.hpp"
+#include "runtime/module.hpp"
 #include "runtime/ops.hpp"
 
 namespace orvex::limiter {
@@ -26,8 +25,10 @@ int reaches(PyObject* self, PyObject* limit_name, PyObject* count) {
 Ref text_with_limit(PyObject* self, PyObject* limit_name, const char* head, PyObject* first,
                     const char* middle, const char* tail) {
   Ref first_text = format_value(first);
-  Ref limit = first_text ? getattr(self, limit_name) : Ref();
-  Ref limit_text = limit ? format_value(limit.get()) : Ref();
+  if (!first_text) return {};
+  Ref limit = getattr(self, limit_name);
+  if (!limit) return {};
+  Ref limit_text = format_value(limit.get());
   return limit_text ? join_text({head, first_text, middle, limit_text, tail}) : Ref();
 }
 
@@ -38,8 +39,10 @@ Ref pair(PyObject* allowed, Ref message) {
 // logger.error(f"Suspend callback failed: {e}")
 bool log_callback_failure(const Function& fn, const State& st, PyObject* error) {
   Ref log_error = log_method(fn, st, st.str.error);
-  Ref error_text = log_error ? format_value(error) : Ref();
-  Ref line = error_text ? join_text({msg::kCallbackFailedLog, error_text}) : Ref();
+  if (!log_error) return false;
+  Ref error_text = format_value(error);
+  if (!error_text) return false;
+  Ref line = join_text({msg::kCallbackFailedLog, error_text});
   return line && call(log_error.get(), line);
 }
 
@@ -65,21 +68,46 @@ bool run_suspend_callback(const Function& fn, const State& st, PyObject* self, P
 // append looked up, and only then is the clock read.
 bool record_event(const Function& fn, const State& st, PyObject* self, PyObject* key) {
   Ref entry = history_entry(st, self, key);
-  Ref append = entry ? getattr(entry.get(), st.str.append) : Ref();
-  Ref now = append ? clock_now(fn, st) : Ref();
+  if (!entry) return false;
+  Ref append = getattr(entry.get(), st.str.append);
+  if (!append) return false;
+  Ref now = clock_now(fn, st);
   return now && call(append.get(), now);
 }
 
 }  // namespace
+
+Ref log_method(const Function& fn, const State& st, PyObject* level) {
+  Ref logger = global(fn, st.str.logger);
+  return logger ? getattr(logger.get(), level) : Ref();
+}
+
+Ref format_value(PyObject* value) {
+  return Ref::steal(PyObject_Format(value, nullptr));
+}
+
+Ref join_text(std::initializer_list<Piece> pieces) {
+  Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!parts) return {};
+  Py_ssize_t i = 0;
+  for (const Piece& piece : pieces) {
+    PyObject* part = piece.text ? PyUnicode_FromString(piece.text) : Py_NewRef(piece.value);
+    if (!part) return {};
+    PyTuple_SET_ITEM(parts.get(), i++, part);
+  }
+  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+  if (!empty) return {};
+  return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
 
 // The refused event is not recorded.
 Ref suspend(const Function& fn, const State& st, PyObject* self, PyObject* key, PyObject* count) {
   Ref suspended = getattr(self, st.str._suspended);
   if (!suspended || !call_method(suspended.get(), st.str.add, key)) return {};
   Ref warning = log_method(fn, st, st.str.warning);
-  Ref line = warning ? text_with_limit(self, st.str.hard_limit, msg::kHardLimitLog[0], key,
-                                       msg::kHardLimitLog[1], msg::kHardLimitLog[2])
-                     : Ref();
+  if (!warning) return {};
+  Ref line = text_with_limit(self, st.str.hard_limit, msg::kHardLimitLog[0], key,
+                             msg::kHardLimitLog[1], msg::kHardLimitLog[2]);
   if (!line || !call(warning.get(), line)) return {};
   if (!run_suspend_callback(fn, st, self, key)) return {};
   return pair(Py_False, text_with_limit(self, st.str.hard_limit, msg::kExceeded[0], count,
@@ -90,14 +118,17 @@ Ref suspend(const Function& fn, const State& st, PyObject* self, PyObject* key, 
 bool warn_soft_limit(const Function& fn, const State& st, PyObject* self, PyObject* key,
                      PyObject* count) {
   Ref warning = log_method(fn, st, st.str.warning);
-  Ref key_text = warning ? format_value(key) : Ref();
-  Ref count_text = key_text ? format_value(count) : Ref();
-  Ref soft = count_text ? getattr(self, st.str.soft_limit) : Ref();
-  Ref soft_text = soft ? format_value(soft.get()) : Ref();
-  Ref line = soft_text
-                 ? join_text({msg::kSoftLimitLog[0], key_text, msg::kSoftLimitLog[1], count_text,
-                              msg::kSoftLimitLog[2], soft_text, msg::kSoftLimitLog[3]})
-                 : Ref();
+  if (!warning) return false;
+  Ref key_text = format_value(key);
+  if (!key_text) return false;
+  Ref count_text = format_value(count);
+  if (!count_text) return false;
+  Ref soft = getattr(self, st.str.soft_limit);
+  if (!soft) return false;
+  Ref soft_text = format_value(soft.get());
+  if (!soft_text) return false;
+  Ref line = join_text({msg::kSoftLimitLog[0], key_text, msg::kSoftLimitLog[1], count_text,
+                        msg::kSoftLimitLog[2], soft_text, msg::kSoftLimitLog[3]});
   return line && call(warning.get(), line);
 }
 
@@ -126,18 +157,18 @@ Ref judge(const Function& fn, const State& st, PyObject* self, PyObject* key) {
   return record_and_admit(fn, st, self, key, n);
 }
 
-Ref check_and_record(Function& fn, Args args) {
+Ref check_and_record_literal(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* self = args[0];
   PyObject* key = args[1];
 
-  if (args[2] == Py_True) return Ref::borrow(st.bypassed);
+  if (args[2] == Py_True) return st.bypassed;
 
   Ref suspended = getattr(self, st.str._suspended);
   if (!suspended) return {};
   const int is_suspended = PySequence_Contains(suspended.get(), key);
   if (is_suspended < 0) return {};
-  if (is_suspended) return Ref::borrow(st.suspended);
+  if (is_suspended) return st.suspended;
 
   if (!call_method(self, st.str._clean, key)) return {};
   return judge(fn, st, self, key);

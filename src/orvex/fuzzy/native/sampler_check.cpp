@@ -4,24 +4,12 @@
 // positions, and a future NumPy may change its algorithm: before the native
 // path is first used, both draw from generators of the same seeds and must
 // give the same positions and leave the same generator state.
-#include "fuzzy/fast.hpp"
-#include "fuzzy/messages.hpp"
+#include "fuzzy/native/native.hpp"
+#include "runtime/bit_generator.hpp"
 
 #include <new>
 
 namespace orvex::fuzzy {
-
-BitGen* bit_generator_of(const State& st, PyObject* rng, Ref& holder) {
-  holder = getattr(rng, st.str.bit_generator);
-  Ref capsule = holder ? getattr(holder.get(), st.str.capsule) : Ref();
-  if (!capsule) return nullptr;
-  if (!PyCapsule_IsValid(capsule.get(), kBitGeneratorCapsule)) {
-    PyErr_SetString(PyExc_TypeError, msg::kNotANumpyGenerator);
-    return nullptr;
-  }
-  return static_cast<BitGen*>(PyCapsule_GetPointer(capsule.get(), kBitGeneratorCapsule));
-}
-
 namespace {
 
 struct Case {
@@ -51,7 +39,7 @@ constexpr int kDrawsPerCase = 3;
 int numpy_draws(const State& st, PyObject* rng, PyObject* n, PyObject* k,
                 const std::vector<int64_t>& expected) {
   Ref choice = getattr(rng, st.str.choice);
-  Ref drawn = choice ? call_kw(choice.get(), st.kw_size_replace, n, k, Py_False) : Ref();
+  Ref drawn = choice ? call_kw(choice.get(), st.kw_size_replace.get(), n, k, Py_False) : Ref();
   Ref list = drawn ? call_method(drawn.get(), st.str.tolist) : Ref();
   if (!list) return -1;
   if (!PyList_CheckExact(list.get()) ||
@@ -72,12 +60,15 @@ int numpy_draws(const State& st, PyObject* rng, PyObject* n, PyObject* k,
 int case_agrees(const State& st, const Case& c, bool inline_pcg64) {
   const Genuine& g = st.genuine;
   Ref seed = Ref::steal(PyLong_FromUnsignedLong(c.seed));
-  Ref n = seed ? Ref::steal(PyLong_FromLongLong(c.population)) : Ref();
-  Ref k = n ? Ref::steal(PyLong_FromLongLong(c.size)) : Ref();
-  Ref theirs = k ? call(g.default_rng, seed) : Ref();
-  Ref ours = theirs ? call(g.default_rng, seed) : Ref();
+  Ref n = Ref::steal(PyLong_FromLongLong(c.population));
+  Ref k = Ref::steal(PyLong_FromLongLong(c.size));
+  if (!seed || !n || !k) return -1;
+  Ref theirs = call(g.default_rng.get(), seed);
+  if (!theirs) return -1;
+  Ref ours = call(g.default_rng.get(), seed);
+  if (!ours) return -1;
   Ref holder;
-  BitGen* bitgen = ours ? bit_generator_of(st, ours.get(), holder) : nullptr;
+  BitGen* bitgen = bit_generator_of(ours.get(), st.str.bit_generator, st.str.capsule, holder);
   if (!bitgen) return -1;
   Pcg64 pcg64;
   Ref pcg64_state;
@@ -98,9 +89,12 @@ int case_agrees(const State& st, const Case& c, bool inline_pcg64) {
   }
   if (inline_pcg64 && !write_pcg64(st, holder.get(), pcg64, pcg64_state.get())) return -1;
   Ref their_generator = getattr(theirs.get(), st.str.bit_generator);
-  Ref their_state = their_generator ? getattr(their_generator.get(), st.str.state) : Ref();
-  Ref our_state = their_state ? getattr(holder.get(), st.str.state) : Ref();
-  return our_state ? PyObject_RichCompareBool(their_state.get(), our_state.get(), Py_EQ) : -1;
+  if (!their_generator) return -1;
+  Ref their_state = getattr(their_generator.get(), st.str.state);
+  if (!their_state) return -1;
+  Ref our_state = getattr(holder.get(), st.str.state);
+  if (!our_state) return -1;
+  return PyObject_RichCompareBool(their_state.get(), our_state.get(), Py_EQ);
 }
 
 // Settles `verdict` by running every case (or leaves it unknown when the

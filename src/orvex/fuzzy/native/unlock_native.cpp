@@ -2,7 +2,8 @@
 // literal loop, counted in a native table instead of a Counter; only the
 // winner becomes a Python object. The draws, the hashing, the hex and the
 // count run without the interpreter lock.
-#include "fuzzy/fast.hpp"
+#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/pad_cache.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
 
@@ -15,11 +16,8 @@
 namespace orvex::fuzzy {
 namespace {
 
-// A candidate is a cipher with the pad taken off: at most one digest long.
-constexpr size_t kMaxCandidate = 32;
-
 // A candidate's bytes, zero beyond its size so that whole buffers compare.
-using CandidateBytes = std::array<uint8_t, kMaxCandidate>;
+using CandidateBytes = std::array<uint8_t, kPadSize>;
 
 // The candidates of one vote with their counts, in the order of first
 // production: what the Counter of the literal loop would hold.
@@ -102,7 +100,7 @@ struct Unmasked {
 // prefix; false for any other text, which bytes.fromhex itself reads.
 bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out) {
   if (!entry.text || entry.length % 2) return false;
-  const size_t size = std::min(entry.length / 2, kMaxCandidate);
+  const size_t size = std::min(entry.length / 2, kPadSize);
   uint8_t rest[64];
   // What lies beyond the first 32 bytes must be hex digits too.
   for (size_t done = 2 * size; done < entry.length; done += sizeof rest * 2) {
@@ -119,9 +117,9 @@ bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out)
 // Locker's candidate from bytes.fromhex(entry), for entries the native part
 // left alone.
 bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unmasked& out) {
-  Ref cipher = call(st.bytes_fromhex, entry);
+  Ref cipher = call(st.bytes_fromhex.get(), entry);
   if (!cipher) return false;
-  out.size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kMaxCandidate);
+  out.size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kPadSize);
   out.bytes.fill(0);  // the failed pairing may have left bytes behind
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cipher.get()));
   for (size_t i = 0; i < out.size; ++i) out.bytes[i] = bytes[i] ^ pad[i];
@@ -156,7 +154,6 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
                       bool& all_known) noexcept {
   try {
     if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
-    pads.compute();
     candidates.resize(texts.size());
     all_known = true;
     for (size_t i = 0; i < texts.size(); ++i) {
@@ -183,16 +180,16 @@ int count_votes(const std::vector<Unmasked>& candidates, VoteTally::Candidate& w
   }
 }
 
-Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
-              PyObject* bits, PyObject* counter, PyObject* stored, Ref& best, Ref& count) {
+Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
+                 PyObject* bits, PyObject* counter, PyObject* stored, Ref& best, Ref& count) {
   const State& st = fn.state<State>();
-  if (!PyList_CheckExact(stored) && !PyTuple_CheckExact(stored)) return Fast::declined;
+  if (!PyList_CheckExact(stored) && !PyTuple_CheckExact(stored)) return Attempt::declined;
   NativeDraws draws;
-  const Fast ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
-  if (ready != Fast::taken) return ready;
+  const Attempt ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
+  if (ready != Attempt::taken) return ready;
   // After prepare_draws, which may have run NumPy (and let other threads run).
   const int genuine = counter_is_genuine(st, counter);
-  if (genuine <= 0) return genuine < 0 ? Fast::failed : Fast::declined;
+  if (genuine <= 0) return genuine < 0 ? Attempt::failed : Attempt::declined;
 
   // The entries are taken now, with the bits: no Python code ran since the
   // checks, and none that runs later (a collection, another thread) can
@@ -204,7 +201,7 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
   for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
   std::vector<EntryText> texts;
   const int readable = entry_texts(entries, texts);
-  if (readable <= 0) return readable < 0 ? Fast::failed : Fast::abandoned;
+  if (readable <= 0) return readable < 0 ? Attempt::failed : Attempt::abandoned;
 
   PadCache pads(draws.size);
   std::vector<size_t> pad_keys;
@@ -214,38 +211,36 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
       [&] { return draw_candidates(draws, texts, pads, pad_keys, candidates, all_known); });
   // Beyond the bits the literal loop raises IndexError; out of memory
   // natively, it may still manage with Python's.
-  if (drawn != Drawn::done) return Fast::abandoned;
-  if (!finish_draws(st, draws)) return Fast::failed;
+  if (drawn != Drawn::done) return Attempt::abandoned;
+  if (!finish_draws(st, draws)) return Attempt::failed;
   // Other text goes through bytes.fromhex, in locker order, so that its
   // first error is the literal loop's.
   for (size_t i = 0; !all_known && i < candidates.size(); ++i) {
     if (candidates[i].known) continue;
     if (!unmask_by_fromhex(st, entries[i].get(), pads.pad(pad_keys[i]), candidates[i])) {
-      return Fast::failed;
+      return Attempt::failed;
     }
   }
   VoteTally::Candidate winner{};
   const int voted = without_gil([&] { return count_votes(candidates, winner); });
-  if (voted < 0) return Fast::abandoned;
+  if (voted < 0) return Attempt::abandoned;
   if (voted > 0) {
     best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner.bytes.data()),
                                                 static_cast<Py_ssize_t>(winner.size)));
     count = best ? Ref::steal(PyLong_FromSize_t(winner.votes)) : Ref();
-    if (!count) return Fast::failed;
+    if (!count) return Attempt::failed;
   }
-  return Fast::taken;
+  return Attempt::taken;
 }
 
 }  // namespace
 
-Fast vote_lockers_fast(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                       PyObject* n_features, PyObject* bits, PyObject* counter, PyObject* stored,
-                       Ref& best, Ref& count) {
-  try {
+Native vote_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
+                           PyObject* n_features, PyObject* bits, PyObject* counter,
+                           PyObject* stored, Ref& best, Ref& count) {
+  return run_native(seeded, [&] {
     return vote_all(fn, self, seeded, n_features, bits, counter, stored, best, count);
-  } catch (const std::bad_alloc&) {
-    return Fast::abandoned;  // the literal loop may still manage with Python's memory
-  }
+  });
 }
 
 }  // namespace orvex::fuzzy

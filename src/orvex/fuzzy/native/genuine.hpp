@@ -13,15 +13,17 @@ namespace orvex::fuzzy {
 // One name in one namespace dict, with the value it had at import
 // (nullptr: the name was absent and must stay absent).
 struct PinnedName {
-  PyObject* dict = nullptr;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
+  Ref dict;
+  Ref key;
+  Ref value;
 };
 
 struct PinnedNames {
   static constexpr int kCapacity = 16;
   PinnedName items[kCapacity];
   int count = 0;
+
+  int traverse(visitproc visit, void* arg) const;
 };
 
 // Whether the native sampler draws what NumPy's choice draws; settled on
@@ -33,38 +35,34 @@ struct Genuine {
   SamplerVerdict sampler = SamplerVerdict::unknown;
   SamplerVerdict pcg64 = SamplerVerdict::unknown;  // the same, stepping PCG64 inline
 
-  PyObject* numpy = nullptr;
-  PyObject* default_rng = nullptr;
-  PyObject* generator_type = nullptr;      // numpy.random.Generator
-  PyObject* bit_generator_type = nullptr;  // numpy.random.PCG64
-  PyObject* lock_type = nullptr;           // the type of a bit generator's lock
-  PyObject* hashlib = nullptr;
-  PyObject* counter = nullptr;
-  PyObject* counter_attrs = nullptr;  // a copy of Counter.__dict__
-  PyObject* counter_mro = nullptr;
+  Ref numpy;
+  Ref default_rng;
+  Ref generator_type;      // numpy.random.Generator
+  Ref bit_generator_type;  // numpy.random.PCG64
+  Ref lock_type;           // the type of a bit generator's lock
+  Ref hashlib;
+  Ref counter;
+  Ref counter_attrs;  // a copy of Counter.__dict__
+  Ref counter_mro;
   // "__annotations__" (the string table would drop its trailing underscore)
-  PyObject* annotations_name = nullptr;
+  Ref annotations_name;
 
   // Modules whose attributes the bypassed code reads through getattr: a
   // module whose class was swapped could run code on every read.
   static constexpr int kModules = 4;
-  PyObject* modules[kModules] = {};
+  Ref modules[kModules];
 
   // Names NumPy's choice and the hashing read at call time (lock and unlock),
   // and those Counter's methods read (unlock only).
   PinnedNames draw_names;
   PinnedNames vote_names;
+
+  // The objects a cycle could run through (the interned strings can't).
+  int traverse(visitproc visit, void* arg) const;
 };
 
 // Fills `g` from the module's freshly bound globals. A failure leaves the
 // native path off and no exception set: the module works without it.
 void capture_genuine(PyObject* module, Genuine& g);
-
-void release_genuine(Genuine& g);
-
-int visit_genuine(const Genuine& g, visitproc visit, void* arg);
-
-// A type's own namespace dict (from 3.12 the static types keep it elsewhere).
-Ref type_dict(PyTypeObject* type);
 
 }  // namespace orvex::fuzzy

@@ -1,5 +1,5 @@
 // Reading a limiter's state directly, for the native shortcut of
-// check_and_record (fast_check.cpp).
+// check_and_record (check_and_record_native.cpp).
 //
 // A direct read stands in for the attribute protocol only where the protocol
 // would come down to the same dict lookup: the type leaves attribute access
@@ -80,7 +80,7 @@ inline const Snapshot* read_snapshot(const Function& fn, State& st, PyObject* se
 
 // An exact defaultdict whose default_factory is exactly list.
 inline bool is_list_defaultdict(const State& st, PyObject* history) {
-  if (!history || reinterpret_cast<PyObject*>(Py_TYPE(history)) != st.defaultdict ||
+  if (!history || reinterpret_cast<PyObject*>(Py_TYPE(history)) != st.defaultdict.get() ||
       st.factory_offset < 0) {
     return false;
   }
