@@ -8,7 +8,9 @@ the difference, each time the median of the rounds' per-call averages.
 The throughput section (long lockers, many of them, threads) takes about a
 minute and runs only when named with --only. Its "vs positions only" rows
 put beside each call the time of drawing the same lockers' positions through
-the bit generator's capsule and nothing else; its "2 threads vs 1" rows give
+the bit generator's capsule and nothing else (through a private hook: build
+with -C cmake.define.ORVEX_TEST_HOOKS=ON, or they stand alone); its "2
+threads vs 1" rows give
 the time per call of two threads each unlocking its own record, against one
 thread alone, so that the ratio is the gain in calls per second.
 """
@@ -153,11 +155,18 @@ FEATURES = 512
 
 
 def positions_only(n_lockers, size, inline=False):
-    """Draws the positions a call with these lockers draws, and nothing else
-    (or nothing at all, without the hook)."""
-    if DRAW is None:
-        return lambda: None
+    """Draws the positions a call with these lockers draws, and nothing else."""
     return lambda: DRAW(np.random.default_rng(12345), FEATURES, size, n_lockers, inline)
+
+
+def beside_positions(label, n_lockers, size, call, calls, rounds):
+    """A row of `call` beside the positions-only time, or alone (baseline 0)
+    in a build without the hook."""
+    if DRAW is None:
+        ours = statistics.median(mean_time(call, calls[1]) for _ in range(rounds))
+        return (label, float("nan"), ours, float("nan"))
+    return (f"{label} (vs positions only)",
+            *compare(positions_only(n_lockers, size), call, calls, rounds))
 
 
 def throughput_rows(rounds):
@@ -171,15 +180,14 @@ def throughput_rows(rounds):
         helper = ours.lock_secret(feature, secret)
         label = f"{n_lockers:.0e} lockers x {size} bits".replace("+0", "")
         calls = (1, 1) if n_lockers > 10**5 else (3, 3)
-        rows.append((f"lock_secret {label} (vs positions only)",
-                     *compare(positions_only(n_lockers, size),
-                              lambda: ours.lock_secret(feature, secret), calls, rounds)))
-        rows.append((f"unlock_secret {label} (vs positions only)",
-                     *compare(positions_only(n_lockers, size),
-                              lambda: ours.unlock_secret(probe, helper), calls, rounds)))
-    rows.append(("positions 1e5 x 43 bits, PCG64 inline (vs capsule)",
-                 *compare(positions_only(10**5, 43), positions_only(10**5, 43, True), (3, 3),
-                          rounds)))
+        rows.append(beside_positions(f"lock_secret {label}", n_lockers, size,
+                                     lambda: ours.lock_secret(feature, secret), calls, rounds))
+        rows.append(beside_positions(f"unlock_secret {label}", n_lockers, size,
+                                     lambda: ours.unlock_secret(probe, helper), calls, rounds))
+    if DRAW is not None:
+        rows.append(("positions 1e5 x 43 bits, PCG64 inline (vs capsule)",
+                     *compare(positions_only(10**5, 43), positions_only(10**5, 43, True), (3, 3),
+                              rounds)))
     for n_lockers, size in ((1024, 8), (10**5, 32)):
         ours = orvex.fuzzy.FuzzyExtractor(n_lockers, size)
         helpers = [ours.lock_secret(feature, secret) for _ in range(2)]
@@ -235,25 +243,32 @@ def threaded_unlocks(extractor, probe, helpers, calls):
 
 
 PEAK_MEMORY_CHILD = """
-import resource, sys
+import sys
 import numpy as np
 import orvex.fuzzy
 fe = orvex.fuzzy.FuzzyExtractor(10**6, 43)
 feature = np.random.default_rng(7).standard_normal(512).astype(np.float32)
 helper = fe.lock_secret(feature, bytes(16))
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize() // 1024
-before = rss()
-getattr(fe, sys.argv[1])(feature, *(() if sys.argv[1] == "unlock_secret" else (bytes(16),)),
-                         *((helper,) if sys.argv[1] == "unlock_secret" else ()))
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak (VmHWM) starts again from what is resident now
+before = status("VmRSS:")
+if sys.argv[1] == "lock_secret":
+    result = fe.lock_secret(feature, bytes(16))
+else:
+    result = fe.unlock_secret(feature, helper)
+print(status("VmHWM:") - before)
 """
 
 
 def peak_memory_notes():
     """Peak memory of one call with 1e6 lockers of 43 bits, above what the
-    process held before it (a fresh interpreter each, Linux only)."""
+    process held before it, its result included (a fresh interpreter each,
+    Linux only)."""
     notes = []
     for method in ("lock_secret", "unlock_secret"):
         out = subprocess.run([sys.executable, "-c", PEAK_MEMORY_CHILD, method],
@@ -268,6 +283,8 @@ DEFAULT_SECTIONS = ("fuzzy", "limiter", "vault")
 
 
 def fmt(seconds):
+    if seconds != seconds:
+        return "-"
     return f"{seconds * 1e3:9.3f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:9.2f} us"
 
 
@@ -285,8 +302,9 @@ def main():
     print(f"| {'operation':{width}} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} | {'orvex - baseline':>16} |")
     print(f"|{'-' * (width + 2)}|{'-' * 14}|{'-' * 14}|{'-' * 9}|{'-' * 18}|")
     for name, theirs, ours, diff in rows:
-        sign = "-" if diff < 0 else "+"
-        print(f"| {name:{width}} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |"
+        sign = "" if diff != diff else "-" if diff < 0 else "+"
+        ratio = f"{theirs / ours:6.2f}x" if theirs == theirs else "      -"
+        print(f"| {name:{width}} | {fmt(theirs):>12} | {fmt(ours):>12} | {ratio} |"
               f" {sign + fmt(abs(diff)).strip():>16} |")
     if "throughput" in sections and sys.platform.startswith("linux"):
         print()
