@@ -94,6 +94,7 @@ void Sampler::floyd(Bits& bits, int64_t n, int64_t k, int64_t* out) {
   if (flags && seen_flags_.size() < static_cast<size_t>(n)) {
     seen_flags_.assign(static_cast<size_t>(n), 0);
   }
+  if (flags && n < int64_t{0xFFFFFFFF}) return floyd_small(bits, n, k, out);
   if (!linear && !flags) seen_set_.clear();
   for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
     int64_t v = static_cast<int64_t>(bounded_inline(bits, static_cast<uint64_t>(j)));
@@ -119,6 +120,27 @@ void Sampler::floyd(Bits& bits, int64_t n, int64_t k, int64_t* out) {
     const int64_t j = static_cast<int64_t>(bounded_inline(bits, static_cast<uint64_t>(i)));
     std::swap(out[i], out[j]);
   }
+}
+
+// floyd() for the usual case, flags and a population below 2**32 - 1,
+// spelled out: every bound fits NumPy's 32-bit draw, and only bound 0 draws
+// nothing.
+template <class Bits>
+void Sampler::floyd_small(Bits& source, int64_t n, int64_t k, int64_t* out) {
+  Bits bits = source;  // in registers, whatever the stores below may alias
+  uint8_t* seen = seen_flags_.data();
+  auto draw = [&bits](int64_t r) -> int64_t {
+    return r == 0 ? 0 : static_cast<int64_t>(lemire32(bits, static_cast<uint32_t>(r)));
+  };
+  for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
+    int64_t v = draw(j);
+    v = seen[v] ? j : v;  // j itself was never drawn before: j is above every earlier bound
+    seen[v] = 1;
+    out[count] = v;
+  }
+  for (int64_t i = 0; i < k; ++i) seen[out[i]] = 0;
+  for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
+  source = bits;
 }
 
 // A partial Fisher-Yates shuffle of the whole population, keeping its tail.

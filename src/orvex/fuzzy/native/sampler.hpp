@@ -43,6 +43,8 @@ class Sampler {
   template <class Bits>
   void floyd(Bits& bits, int64_t n, int64_t k, int64_t* out);
   template <class Bits>
+  void floyd_small(Bits& bits, int64_t n, int64_t k, int64_t* out);
+  template <class Bits>
   void tail_shuffle(Bits& bits, int64_t n, int64_t k, int64_t* out);
 
   // Membership of drawn values for large k, reused from draw to draw.
