@@ -170,3 +170,21 @@ def test_threads_unlocking_at_once_agree_with_the_literal_loops():
         failures = run_threads(run, len(work), 2)
     assert not failures, failures
     assert all(rounds)
+
+
+@pytest.mark.parametrize("spaced_at", [0, 1, 6])
+@pytest.mark.parametrize("masked_first", [True, False])
+def test_votes_read_by_fromhex_keep_their_place_among_equals(spaced_at, masked_first):
+    """Half the lockers give the secret, half the secret XOR a mask, so the
+    vote is a tie that the first candidate produced wins; an entry that only
+    bytes.fromhex reads (spaced) must still count where it stands."""
+    x = feature(64, 3)
+    fe = FuzzyExtractor(8)
+    with fixed_seed(b"\x01\x02\x03\x04"):
+        record = fe.lock_secret(x, b"secret")
+    lockers = [bytes(b ^ 0x5A for b in bytes.fromhex(entry)).hex()
+               if (i % 2 == 0) == masked_first else entry
+               for i, entry in enumerate(record["lockers"])]
+    lockers[spaced_at] = " ".join(lockers[spaced_at][j:j + 2] for j in range(0, 12, 2))
+    secret, _ = both(lambda: fe.unlock_secret(x, dict(record, lockers=lockers)))
+    assert secret == (None if masked_first else b"secret")

@@ -147,17 +147,32 @@ int entry_texts(const std::vector<Ref>& entries, std::vector<EntryText>& out) {
 // How the native part ended.
 enum class Drawn { done, beyond_bits, no_memory };
 
-// The draws, the pads and every candidate that needs no Python: runs without
-// the interpreter lock, reading only the entries' characters.
+// A vote in progress: the candidates counted so far, and those of the
+// lockers from the first one bytes.fromhex must read (`first_unread`) on,
+// kept in order to be counted once it has read them.
+struct Vote {
+  explicit Vote(size_t lockers) : tally(lockers), first_unread(lockers) {}
+  VoteTally tally;
+  size_t first_unread;
+  std::vector<Unmasked> rest;
+};
+
+// The draws, the pads and every candidate that needs no Python, counted as
+// long as all before it were: runs without the interpreter lock, reading
+// only the entries' characters.
 Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, PadCache& pads,
-                      std::vector<size_t>& pad_keys, std::vector<Unmasked>& candidates,
-                      bool& all_known) noexcept {
+                      std::vector<size_t>& pad_keys, Vote& vote) noexcept {
   try {
     if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
-    candidates.resize(texts.size());
-    all_known = true;
     for (size_t i = 0; i < texts.size(); ++i) {
-      all_known &= unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), candidates[i]);
+      Unmasked candidate;
+      const bool known = unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), candidate);
+      if (known && vote.rest.empty()) {
+        vote.tally.add(candidate.bytes, candidate.size);
+        continue;
+      }
+      if (vote.rest.empty()) vote.first_unread = i;
+      vote.rest.push_back(candidate);
     }
     return Drawn::done;
   } catch (const std::bad_alloc&) {
@@ -165,18 +180,14 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
   }
 }
 
-// The winner among the candidates, counted in order of production: 1 with
-// `winner` set, 0 without votes, -1 out of memory. Runs without the
-// interpreter lock.
-int count_votes(const std::vector<Unmasked>& candidates, VoteTally::Candidate& winner) noexcept {
+// Counts what was left for after bytes.fromhex: false out of memory. Runs
+// without the interpreter lock.
+bool count_rest(Vote& vote) noexcept {
   try {
-    VoteTally tally(candidates.size());
-    for (const Unmasked& c : candidates) tally.add(c.bytes, c.size);
-    const VoteTally::Candidate* best = tally.winner();
-    if (best) winner = *best;
-    return best ? 1 : 0;
+    for (const Unmasked& c : vote.rest) vote.tally.add(c.bytes, c.size);
+    return true;
   } catch (const std::bad_alloc&) {
-    return -1;
+    return false;
   }
 }
 
@@ -205,29 +216,29 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
 
   PadCache pads(draws.size);
   std::vector<size_t> pad_keys;
-  std::vector<Unmasked> candidates;
-  bool all_known = false;
-  const Drawn drawn = without_gil(
-      [&] { return draw_candidates(draws, texts, pads, pad_keys, candidates, all_known); });
+  Vote vote(entries.size());
+  const Drawn drawn =
+      without_gil([&] { return draw_candidates(draws, texts, pads, pad_keys, vote); });
   // Beyond the bits the literal loop raises IndexError; out of memory
   // natively, it may still manage with Python's.
   if (drawn != Drawn::done) return Attempt::abandoned;
   if (!finish_draws(st, draws)) return Attempt::failed;
   // Other text goes through bytes.fromhex, in locker order, so that its
   // first error is the literal loop's.
-  for (size_t i = 0; !all_known && i < candidates.size(); ++i) {
-    if (candidates[i].known) continue;
-    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad(pad_keys[i]), candidates[i])) {
+  for (size_t j = 0; j < vote.rest.size(); ++j) {
+    const size_t i = vote.first_unread + j;
+    if (vote.rest[j].known) continue;
+    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad(pad_keys[i]), vote.rest[j])) {
       return Attempt::failed;
     }
   }
-  VoteTally::Candidate winner{};
-  const int voted = without_gil([&] { return count_votes(candidates, winner); });
-  if (voted < 0) return Attempt::abandoned;
-  if (voted > 0) {
-    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner.bytes.data()),
-                                                static_cast<Py_ssize_t>(winner.size)));
-    count = best ? Ref::steal(PyLong_FromSize_t(winner.votes)) : Ref();
+  if (!vote.rest.empty() && !without_gil([&] { return count_rest(vote); })) {
+    return Attempt::abandoned;
+  }
+  if (const VoteTally::Candidate* winner = vote.tally.winner()) {
+    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
+                                                static_cast<Py_ssize_t>(winner->size)));
+    count = best ? Ref::steal(PyLong_FromSize_t(winner->votes)) : Ref();
     if (!count) return Attempt::failed;
   }
   return Attempt::taken;
