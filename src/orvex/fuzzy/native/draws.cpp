@@ -1,6 +1,6 @@
 // What the native lockers share once their inputs are fixed: drawing every
 // locker's positions and pads, and how an attempt ends for its caller.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 
 #include <algorithm>
 

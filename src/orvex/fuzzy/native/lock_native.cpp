@@ -1,6 +1,6 @@
 // lock_secret's lockers, natively: the same draws, pads and hex texts as the
 // literal loop, with each distinct pad hashed once.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 #include "runtime/hex.hpp"
 
 #include <algorithm>
@@ -13,7 +13,7 @@ namespace {
 Ref masked_hex(const uint8_t* data, const uint8_t* pad, size_t size) {
   std::array<uint8_t, kPadSize> masked;
   for (size_t i = 0; i < size; ++i) masked[i] = data[i] ^ pad[i];
-  return hex_str(masked.data(), size);
+  return hex_str(masked.data(), static_cast<Py_ssize_t>(size));
 }
 
 Attempt lock_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,

@@ -10,11 +10,9 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
-#include "fuzzy/native/pad_cache.hpp"
 #include "fuzzy/native/sampler.hpp"
 
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace orvex::fuzzy {
@@ -46,39 +44,6 @@ struct NativeDraws {
   int64_t size = 0;        // self.locker_size
   std::vector<uint8_t> bits;
 };
-
-// How a native attempt ended, seen from inside: as Native, or abandoned,
-// stopped before any observable effect but after drawing from the generator.
-enum class Attempt { taken, declined, abandoned, failed };
-
-// An attempt's end as its caller sees it: abandoned becomes declined once
-// seeded.rng is a new generator from the same seed, so that the literal
-// loop draws what it would have drawn.
-Native settle(SeededGenerator& seeded, Attempt attempt);
-
-// Runs `body` (returning Attempt) and settles its end. Short of native
-// memory the attempt is abandoned: the literal loop may still manage with
-// Python's.
-template <class Body>
-Native run_native(SeededGenerator& seeded, Body body) {
-  Attempt attempt = Attempt::abandoned;
-  try {
-    attempt = body();
-  } catch (const std::bad_alloc&) {
-  }
-  return settle(seeded, attempt);
-}
-
-// Checks the generator, the module globals and the names NumPy reads, and
-// captures self.locker_size, n_features and the bits; never draws.
-Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                      PyObject* n_features, PyObject* bits, NativeDraws& out);
-
-// The pads of `count` lockers: draws each locker's positions in turn and
-// notes its pad in `pads`, under the key pad_keys[i], then hashes them all.
-// False (no exception set) when a position lies beyond the bits taken.
-bool draw_pads(const NativeDraws& draws, size_t count, PadCache& pads,
-               std::vector<size_t>& pad_keys);
 
 // 1 when `counter` is the genuine Counter and neither it nor what its
 // methods use has changed, so that a native tally counts what it would;

@@ -1,7 +1,7 @@
 // unlock_secret's vote, natively: the same draws, pads and candidates as the
 // literal loop, counted in a native table instead of a Counter; only the
 // winner becomes a Python object.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 #include "fuzzy/native/pad_cache.hpp"
 
 #include <algorithm>
