@@ -9,3 +9,9 @@ def test_installed_package_carries_its_type_stubs():
     installed = Path(orvex.__file__).parent
     for name in ("fuzzy.pyi", "limiter.pyi", "vault.pyi", "py.typed"):
         assert (installed / name).is_file(), name
+
+
+def test_installed_package_carries_the_shared_limiters_script():
+    # orvex.redis_limiter reads its Lua script from beside itself at import.
+    installed = Path(orvex.__file__).parent
+    assert (installed / "redis_limiter.lua").is_file()

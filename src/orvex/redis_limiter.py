@@ -16,7 +16,8 @@ import logging
 import math
 import numbers
 from pathlib import Path
-from typing import Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import (Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Tuple, Union,
+                    cast)
 from urllib.parse import quote_from_bytes, unquote_to_bytes
 
 try:
@@ -104,7 +105,7 @@ def _to_int(param: str, value: object) -> int:
     tp = type(value)
     if any(hasattr(tp, slot) for slot in ("__index__", "__int__", "__float__")) \
             or isinstance(value, complex):
-        return int(value)  # type: ignore[call-overload]
+        return int(cast(Any, value))  # int() raises for what it can't convert
     raise TypeError(f"Argument '{param}' has incorrect type (expected int, got {_type_name(value)})")
 
 
