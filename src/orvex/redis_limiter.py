@@ -10,6 +10,7 @@ budget, and exactly one of them suspends it.
 Needs the ``redis`` extra: ``pip install "orvex[redis]"``.
 """
 
+import functools
 import hashlib
 import inspect
 import logging
@@ -112,6 +113,8 @@ def _to_int(param: str, value: object) -> int:
 def _real(name: str, value: object) -> Union[int, float]:
     """A limit read for one call. RateLimiter compares whatever it holds; the
     script compares numbers, so anything else is refused before the call."""
+    if type(value) is int or type(value) is float:  # the usual case, without the ABC check
+        return value
     if not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, not {_type_name(value)}")
     return int(value) if isinstance(value, numbers.Integral) else float(value)
@@ -154,6 +157,7 @@ def _check_prefix(prefix: object) -> str:
 _HISTORY, _SUSPENDED = "history", "suspended"
 
 
+@functools.lru_cache(maxsize=4096)  # busy keys come back; quoting costs a few microseconds
 def _encode(key: str) -> str:
     return quote_from_bytes(key.encode("utf-8", "surrogatepass"), safe="") or "%"
 
