@@ -365,7 +365,8 @@ def test_async_limiter_races_to_one_suspension(redis_server, redis_client, logs)
 
     async def main():
         # A pool of its own per task: the calls really overlap on the server.
-        clients = [redis.asyncio.Redis.from_url(redis_server.url) for _ in range(8)]
+        clients = [redis.asyncio.Redis.from_url(redis_server.url, socket_timeout=10)
+                   for _ in range(8)]
         try:
             limiters = [AsyncRedisRateLimiter(c, 2, 4, suspend_callback=callback)
                         for c in clients]

@@ -190,8 +190,8 @@ class _Limiter:
         window_seconds = _to_int("window_seconds", window_seconds)
         if soft_limit > hard_limit:
             raise ValueError("soft_limit must be <= hard_limit")
-        # Below a second the window is shorter than the history's expiry can
-        # be trusted to keep, and 0 would forget every event at once.
+        # A window below a second (0.5 truncates to 0) forgets each event as
+        # soon as it is recorded: a limiter that never limits.
         if window_seconds < 1:
             raise ValueError("window_seconds must be >= 1")
         prefix = _check_prefix(prefix)
