@@ -200,7 +200,7 @@ operation = st.one_of(
     st.tuples(st.just("set"), st.sampled_from(["soft_limit", "hard_limit"]), limit_values),
     st.tuples(st.just("set"), st.just("window_seconds"), windows),
     st.tuples(st.just("callback"), st.sampled_from([None, 0, "record", "raise", "reinstate",
-                                                    "stop"])),
+                                                    "relimit", "stop"])),
 )
 
 
@@ -215,6 +215,8 @@ class Side:
                 raise ValueError(f"no {key}")
             if kind == "reinstate":
                 self.lim.reinstate(key)
+            if kind == "relimit":
+                self.lim.hard_limit, self.lim.soft_limit = 7, 6
             if kind == "stop":
                 raise Stop()
         return record if isinstance(kind, str) else kind

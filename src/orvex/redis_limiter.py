@@ -247,18 +247,18 @@ class _Limiter:
             return None
         return _decode(name[len(head):len(name) - len(tail)])
 
-    def _verdict(self, key: str, reply: Sequence[int]) -> Tuple[str, Tuple[bool, str]]:
-        """What the script's reply means: "done", "suspend" (this caller runs
-        the callback) or "admitted", with the result; logs as RateLimiter does."""
+    def _suspending(self, key: str, reply: Sequence[int]) -> Tuple[int, int]:
+        """The script's (status, count); logs the hard limit for the one call
+        that suspended the key, which runs the callback next."""
         status, count = int(reply[0]), int(reply[1])
-        if status == _ALREADY_SUSPENDED:
-            return "done", SUSPENDED
         if status == _NOW_SUSPENDED:
             logger.warning(_hard_line(key, self.hard_limit))
-            return "suspend", _exceeded(count, self.hard_limit)
+        return status, count
+
+    def _admitted(self, key: str, count: int) -> Tuple[bool, str]:
         if count >= self.soft_limit:
             logger.warning(_soft_line(key, count, self.soft_limit))
-        return "done", _admitted(count, self.hard_limit)
+        return _admitted(count, self.hard_limit)
 
 
 class RedisRateLimiter(_Limiter):
@@ -302,13 +302,18 @@ class RedisRateLimiter(_Limiter):
         _exact_key(key)
         if skip:
             return BYPASSED
-        step, result = self._verdict(key, self._run(key, self._check_args()))
-        if step == "suspend" and self.suspend_callback:
+        status, count = self._suspending(key, self._run(key, self._check_args()))
+        if status == _ALREADY_SUSPENDED:
+            return SUSPENDED
+        if status == _RECORDED:
+            return self._admitted(key, count)
+        if self.suspend_callback:
             try:
                 self.suspend_callback(key)
             except Exception as error:
                 logger.error(_callback_line(error))
-        return result
+        # Read after the callback, which may have changed it.
+        return _exceeded(count, self.hard_limit)
 
     def get_count(self, key: str) -> int:
         """Get current event count for a key within the window."""
@@ -372,15 +377,20 @@ class AsyncRedisRateLimiter(_Limiter):
         _exact_key(key)
         if skip:
             return BYPASSED
-        step, result = self._verdict(key, await self._run(key, self._check_args()))
-        if step == "suspend" and self.suspend_callback:
+        status, count = self._suspending(key, await self._run(key, self._check_args()))
+        if status == _ALREADY_SUSPENDED:
+            return SUSPENDED
+        if status == _RECORDED:
+            return self._admitted(key, count)
+        if self.suspend_callback:
             try:
                 returned = self.suspend_callback(key)
                 if inspect.isawaitable(returned):
                     await returned
             except Exception as error:
                 logger.error(_callback_line(error))
-        return result
+        # Read after the callback, which may have changed it.
+        return _exceeded(count, self.hard_limit)
 
     async def get_count(self, key: str) -> int:
         """Get current event count for a key within the window."""
