@@ -71,10 +71,12 @@ def test_keys_neither_collide_nor_leave_their_prefix(redis_client):
         for _ in range(i + 1):
             lim.check_and_record(key)
     assert [lim.get_count(key) for key in ODD_KEYS] == list(range(1, len(ODD_KEYS) + 1))
-    # Two structures per key, each named prefix:{tag}:..., the tag free of braces.
+    # One history per key (none is suspended), named p::{tag}:history, the tag
+    # free of braces.
     names = [n.decode() for n in redis_client.scan_iter(match="p::*")]
     assert len(names) == len(ODD_KEYS)
-    assert all(n.count("{") == 1 and n.count("}") == 1 and n.startswith("p::{") for n in names)
+    assert all(n.count("{") == 1 and n.count("}") == 1 and n.startswith("p::{")
+               and n.endswith("}:history") for n in names)
 
 
 def test_history_expires_and_suspension_does_not(redis_client):
