@@ -26,9 +26,16 @@ ATTEMPTS_PER_WORKER = 5
 SOFT_LIMIT, HARD_LIMIT = 3, 5
 
 
+def say(line: str) -> None:
+    # One write per line: the two workers share the terminal or pipe, and
+    # print() may write a text and its newline separately.
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
 def make_limiter(url: str, worker: int) -> RedisRateLimiter:
     def locked_out(key: str) -> None:
-        print(f"worker {worker}: suspend callback: {key} locked out, operator notified", flush=True)
+        say(f"worker {worker}: suspend callback: {key} locked out, operator notified")
 
     client = redis.Redis.from_url(url, socket_timeout=5)
     return RedisRateLimiter(client, SOFT_LIMIT, HARD_LIMIT, suspend_callback=locked_out,
@@ -44,7 +51,7 @@ def worker(url: str, number: int, rounds: Any, results: Any) -> None:
         rounds.wait(30)  # the two workers race attempt by attempt
         # A failed unlock attempt of the device would be handled here.
         allowed, message = limiter.check_and_record(DEVICE)
-        print(f'worker {number}: attempt from {DEVICE}: "{message}"', flush=True)
+        say(f'worker {number}: attempt from {DEVICE}: "{message}"')
         outcomes.append((allowed, message))
     results.put((number, outcomes))
 
