@@ -40,7 +40,10 @@ class RedisServer:
             [self.binary, "--port", "0", "--unixsocket", self.socket, "--unixsocketperm", "700",
              "--save", "", "--appendonly", "no", "--dir", self.directory,
              "--logfile", os.path.join(self.directory, "redis.log")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # The server is not ours to instrument: keep a sanitizer run's
+            # preloaded runtimes out of it.
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
         deadline = time.monotonic() + timeout
         while True:
             if self.process.poll() is not None:
