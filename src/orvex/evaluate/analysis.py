@@ -12,7 +12,7 @@ from .trials import Pairs, TrialResult, draw_pairs, eligible_identities, record_
 
 DEFAULT_SET = (1024, 8)  # FuzzyExtractor's n_lockers and locker_size
 DEFAULT_THRESHOLD = 0.2
-SHORT_LOCKERS = (4, 6, 8, 10, 12, 14, 16, 20, 24, 28)
+SHORT_LOCKERS = (4, 6, 8, 12, 16, 20, 24, 28)
 # When the best setting still rejects this share of genuine users, say what
 # fusing enrolment samples would change.
 FUSION_HINT_FRR = 0.1
@@ -192,7 +192,7 @@ def _no_progress(label: str, total: int) -> Callable[[int], None]:
 
 def work_bits_grid(settings: Settings) -> List[int]:
     low = settings.min_work_bits
-    longer = list(range(low, low + 17)) + list(range(low + 18, low + 33, 2))
+    longer = list(range(low, low + 8)) + list(range(low + 8, low + 17, 2)) + list(range(low + 20, low + 33, 4))
     return sorted(set(SHORT_LOCKERS) | set(longer))
 
 

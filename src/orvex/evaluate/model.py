@@ -31,9 +31,9 @@ import numpy as np
 
 # Terms of the vote count's distribution further than this many standard
 # deviations (plus a margin for the Poisson-like tail at tiny q) from its mean
-# are below 1e-300 and are left out.
-_SPREAD = 40.0
-_MARGIN = 60
+# add up to less than 1e-30 and are left out: rates that small print as 0.
+_SPREAD = 12.0
+_MARGIN = 30
 
 
 def agree_probability(n: int, k: int, d: int) -> float:
