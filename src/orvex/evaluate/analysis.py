@@ -33,7 +33,7 @@ class Settings:
     max_lockers: int = 100_000
     # Lockers evaluated per measured set (a lock or unlock of L lockers counts
     # L); caps the trials of sets with many lockers.
-    budget: float = 2e7
+    budget: float = 1e7
     model_pairs: int = 20_000
     workers: int = 0
     measure: Sequence[Tuple[int, int]] = ()  # extra (n_lockers, locker_size) to run
@@ -279,8 +279,9 @@ def measure(
     far, frr = _measured_curves(result)
     points = [_point(model, result, why, m) for why, m in thresholds]
     balance = _balance(far, frr, n_lockers, count, count)
-    if balance.balanced:
-        points.append(_point(model, result, "FAR = FRR", votes_needed(n_lockers, balance.prob_thresh)))
+    balanced_at = votes_needed(n_lockers, balance.prob_thresh)
+    if balance.balanced and all(p.votes_needed != balanced_at for p in points):
+        points.append(_point(model, result, "FAR = FRR", balanced_at))
     return Measured(
         n_lockers=n_lockers,
         locker_size=k,

@@ -204,4 +204,7 @@ def wilson_interval(successes: int, trials: int, z: float = 1.959963984540054) -
     denominator = 1.0 + z * z / trials
     centre = (p + z * z / (2 * trials)) / denominator
     half = z * math.sqrt(p * (1.0 - p) / trials + z * z / (4 * trials * trials)) / denominator
-    return max(0.0, centre - half), min(1.0, centre + half)
+    # At the ends the bound is exact; rounding would otherwise leave 1e-18 there.
+    low = 0.0 if successes == 0 else max(0.0, centre - half)
+    high = 1.0 if successes == trials else min(1.0, centre + half)
+    return low, high

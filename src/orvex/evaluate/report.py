@@ -67,7 +67,10 @@ def _pct(x: Optional[float], digits: int = 3) -> str:
         return "0 %"
     if x < 1e-6:
         return "<0.0001 %"
-    return f"{100 * x:.{digits}g} %"
+    percent = 100 * x
+    if percent >= 10:
+        return f"{percent:.1f} %" if digits > 2 else f"{percent:.0f} %"
+    return f"{percent:.{digits}g} %"
 
 
 def _interval(low: float, high: float) -> str:
