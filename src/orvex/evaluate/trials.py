@@ -146,10 +146,11 @@ def run_trials(
     unlock_seconds = np.zeros((2, count))
     record_bytes: List[int] = []
     done_lock = threading.Lock()
+    secrets = np.random.default_rng([seed, n_lockers, locker_size]).bytes(SECRET_BYTES * count)
 
     def work(start: int, stop: int) -> None:
         for i in range(start, stop):
-            secret = np.random.default_rng([seed, n_lockers, locker_size, i]).bytes(SECRET_BYTES)
+            secret = secrets[i * SECRET_BYTES : (i + 1) * SECRET_BYTES]
             enrolment = pairs.enrolment(i)
             begin = time.perf_counter()
             helper = extractor.lock_secret(enrolment, secret)
