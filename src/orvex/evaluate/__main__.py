@@ -65,6 +65,9 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser().parse_args(argv)
+    if args.save_centre and not args.centre:
+        print("error: --save-centre needs --centre", file=sys.stderr)
+        return 2
     settings = Settings(
         target_far=args.target_far,
         min_work_bits=args.min_work_bits,
@@ -87,10 +90,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 2
     written: List[str] = []
-    if args.save_centre:
-        if result.centre is None:
-            print("error: --save-centre needs --centre", file=sys.stderr)
-            return 2
+    if args.save_centre and result.centre is not None:
         np.save(args.save_centre, result.centre)
     if args.plot:
         from .plot import save_plots

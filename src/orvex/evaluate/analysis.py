@@ -403,8 +403,6 @@ def evaluate(
     progress = progress or _no_progress
     data = prepare(embeddings, labels, settings.centre)
     model = Model(data.n_features)
-    if data.n_features < 1:
-        raise InputError("embeddings have no features")
     members = data.members()
     notes: List[str] = []
     bits = pair_statistics(data, settings.seed)
