@@ -105,3 +105,9 @@ def test_loaders(tmp_path):
         load_labels(str(tmp_path / "bad.csv"))
     with pytest.raises(InputError, match="no such file"):
         load_labels(str(tmp_path / "missing.csv"))
+
+
+def test_save_centre_needs_centre(tmp_path, small_set):
+    result = run(tmp_path, *small_set, "--save-centre", tmp_path / "c.npy")
+    assert result.returncode == 2 and "--save-centre needs --centre" in result.stderr
+    assert not (tmp_path / "c.npy").exists()

@@ -116,8 +116,8 @@ def test_synthetic_set_gets_a_recommendation(tmp_path):
     assert "wrote 160 embeddings of 512 values for 40 people" in made.stdout
     result = subprocess.run(
         [sys.executable, "-m", "orvex.evaluate", str(tmp_path / "set" / "embeddings.npy"),
-         str(tmp_path / "set" / "labels.npy"), "--trials", "400", "--budget", "3e6",
-         "--max-lockers", "16384", "--quiet"],
+         str(tmp_path / "set" / "labels.npy"), "--trials", "200", "--budget", "3e6",
+         "--max-lockers", "4096", "--quiet"],
         cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=300,
     )
     assert result.returncode == 0, result.stderr
@@ -125,4 +125,4 @@ def test_synthetic_set_gets_a_recommendation(tmp_path):
     found = re.search(r"n_lockers=(\d+), locker_size=(\d+), prob_thresh=([0-9.e-]+)", result.stdout)
     assert found, result.stdout
     n_lockers, locker_size, prob_thresh = int(found[1]), int(found[2]), float(found[3])
-    assert locker_size >= 32 and n_lockers <= 16384 and 0 < prob_thresh < 1
+    assert locker_size >= 32 and n_lockers <= 4096 and 0 < prob_thresh < 1
