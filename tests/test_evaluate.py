@@ -213,6 +213,13 @@ def test_bad_input_is_refused_clearly(embeddings, labels, message):
         evaluate(embeddings, labels, small_settings())
 
 
+def test_too_few_features_for_the_work_bits():
+    embeddings, labels = planted_set(6, 3, 24, [0.05] * 6)
+    ev = evaluate(embeddings, labels, small_settings(trials=20, min_work_bits=32, max_lockers=256))
+    assert not ev.recommendation.met and ev.recommendation.candidate is None
+    assert "lockers of at most 24 bits, fewer than the 32 asked for" in ev.recommendation.statement
+
+
 def test_fusion_needs_enough_samples():
     embeddings, labels = planted_set(5, 3, 32, [0.05] * 5)
     with pytest.raises(InputError, match="no identity has 4 samples"):

@@ -358,6 +358,11 @@ def run_protocol(
     ks = [k for k in ks if k <= model.n_features]
     candidates = [explore(model, histograms, n, k, settings) for n in sizes for k in ks]
     recommendation = recommend(candidates, settings, fuse)
+    if settings.min_work_bits > model.n_features:
+        recommendation.statement = (
+            f"Embeddings of {model.n_features} values give lockers of at most "
+            f"{model.n_features} bits, fewer than the {settings.min_work_bits} asked for."
+        )
     measured: List[Measured] = []
     if with_trials:
         sets: List[Tuple[int, int, Optional[Candidate]]] = []
