@@ -61,6 +61,7 @@ def test_json_end_to_end(tmp_path, small_set):
     fused = data["protocols"][0]
     assert {(m["n_lockers"], m["locker_size"]) for m in fused["measured"]} >= {(1024, 8), (64, 12)}
     rec = fused["recommendation"]
+    assert data["recommendation"] == rec
     if rec["candidate"] is not None:
         c = rec["candidate"]
         assert c["locker_size"] >= 16 and c["prob_thresh"] == c["votes_needed"] / c["n_lockers"]

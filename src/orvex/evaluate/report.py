@@ -56,6 +56,8 @@ def _plain(value: Any) -> Any:
 def as_dict(evaluation: "Evaluation") -> Any:
     out = _plain(evaluation)
     out["bits"] = evaluation.bits.to_dict()
+    # For scripts: the answer for the enrolment asked for, without digging.
+    out["recommendation"] = out["protocols"][0]["recommendation"]
     out["notes"] = evaluation.notes + [MODEL_NOTE, SEED_NOTE]
     return out
 
