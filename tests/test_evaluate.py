@@ -1,4 +1,5 @@
 import functools
+import io
 import json
 import math
 import random
@@ -9,10 +10,12 @@ import pytest
 
 import orvex.fuzzy
 from orvex.evaluate import InputError, Settings, binarize, evaluate
-from orvex.evaluate.analysis import Candidate, recommend
+from orvex.evaluate.analysis import Candidate, _balance, _measured_curves, recommend
+from orvex.evaluate.bits import bias_of, pair_statistics
 from orvex.evaluate.model import Model, VoteCount, poisson_binomial_interval, wilson_interval
 from orvex.evaluate.data import prepare
-from orvex.evaluate.trials import draw_pairs, record_bytes
+from orvex.evaluate.progress import _Plain
+from orvex.evaluate.trials import TrialResult, draw_pairs, record_bytes
 from orvex.fuzzy import FuzzyExtractor
 
 
@@ -246,3 +249,66 @@ def test_recommendation_prefers_low_frr_then_fewer_lockers():
     unreachable = Candidate(1024, 40, None, None, 0.02, 1.0, 0.3, 0)
     rec = recommend([unreachable, candidate(512, 8, 0.0)], settings, 1)
     assert not rec.met and rec.candidate is None
+
+
+def test_pair_statistics_match_a_plain_count():
+    rng = np.random.default_rng(4)
+    embeddings = rng.standard_normal((50, 40))
+    labels = rng.integers(0, 10, size=50)
+    report = pair_statistics(prepare(embeddings, labels, False), seed=0, block=7)
+    bits = embeddings > 0
+    genuine, impostor = np.zeros(41, dtype=int), np.zeros(41, dtype=int)
+    closest = None
+    for i in range(50):
+        for j in range(i + 1, 50):
+            d = int((bits[i] != bits[j]).sum())
+            if labels[i] == labels[j]:
+                genuine[d] += 1
+            else:
+                impostor[d] += 1
+                closest = min(closest or (d, i, j), (d, i, j))
+    assert report.genuine.histogram.tolist() == genuine.tolist()
+    assert report.impostor.histogram.tolist() == impostor.tolist()
+    assert report.impostor.mean == pytest.approx((impostor * np.arange(41)).sum() / impostor.sum() / 40)
+    c = report.closest_impostor
+    assert (c.differing_bits, *c.rows) == closest
+    assert c.labels == (labels[closest[1]], labels[closest[2]])
+
+
+def test_bias_tells_centred_from_shifted_data():
+    rng = np.random.default_rng(6)
+    embeddings = rng.standard_normal((400, 64))
+    assert bias_of(binarize(embeddings)).centred
+    shifted = bias_of(binarize(embeddings + 0.5))
+    assert not shifted.centred and shifted.strongly_biased > 50
+    assert shifted.most_biased[0][1] > 0.6
+    assert bias_of(binarize(prepare(embeddings + 0.5, np.arange(400) % 5, True).embeddings)).centred
+
+
+def test_measured_rates_at_every_threshold():
+    # Genuine: released with 5, 3 and 1 votes, and one not released; impostors:
+    # released with 2 votes once.
+    result = TrialResult(
+        n_lockers=6, locker_size=4, fuse=1,
+        genuine_released=np.array([True, True, True, False]), genuine_votes=np.array([5, 3, 1, 4]),
+        genuine_differing=np.zeros(4, dtype=int),
+        impostor_released=np.array([True, False, False, False]), impostor_votes=np.array([2, 3, 1, 1]),
+        impostor_differing=np.zeros(4, dtype=int),
+        lock_seconds=np.zeros(4), unlock_seconds=np.zeros(8), wall_seconds=0.0, record_bytes=0,
+    )
+    far, frr = _measured_curves(result)
+    assert far.tolist() == [0.25, 0.25, 0.25, 0, 0, 0, 0]
+    assert frr.tolist() == [0.25, 0.25, 0.5, 0.5, 0.75, 0.75, 1.0]
+    balance = _balance(far, frr, 6, 4, 4)
+    assert balance.balanced and balance.prob_thresh in (1 / 6, 2 / 6)
+    unbalanced = _balance(np.zeros(7), np.full(7, 0.5), 6, 4, 4)
+    assert not unbalanced.balanced and unbalanced.frr == 0.5
+
+
+def test_plain_progress_off_a_terminal():
+    stream = io.StringIO()
+    advance = _Plain("set", 100, stream)
+    for _ in range(50):
+        advance(2)
+    lines = stream.getvalue().splitlines()
+    assert 10 <= len(lines) <= 11 and lines[-1].startswith("set: 100/100")
