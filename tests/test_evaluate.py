@@ -112,6 +112,11 @@ def test_bits_and_record_size_are_the_extractor_s():
         assert len(json.dumps(helper)) == record_bytes(37, 40)
 
 
+def test_default_budget_runs_ten_thousand_trials_of_the_defaults():
+    settings = Settings()
+    assert settings.budget // (3 * 1024) >= settings.trials // 2
+
+
 def small_settings(**changes):
     base = dict(trials=800, model_pairs=3000, max_lockers=1024, budget=3e6, workers=1, min_work_bits=16)
     base.update(changes)

@@ -33,7 +33,7 @@ class Settings:
     max_lockers: int = 100_000
     # Lockers evaluated per measured set (a lock or unlock of L lockers counts
     # L); caps the trials of sets with many lockers.
-    budget: float = 1e7
+    budget: float = 2e7
     model_pairs: int = 20_000
     workers: int = 0
     measure: Sequence[Tuple[int, int]] = ()  # extra (n_lockers, locker_size) to run
