@@ -1,6 +1,7 @@
 import importlib.util
 import math
 import os
+import re
 import subprocess
 import sys
 from fractions import Fraction
@@ -126,3 +127,25 @@ def test_shared_limiter_example_suspends_once_for_both_workers(redis_server, tmp
                           "[INFO orvex.redis_limiter] Reinstated: 10.0.0.7",
                           "after reinstatement: OK (1/5)"]
     assert result.stderr == ""
+
+
+def test_synthetic_set_gets_a_recommendation(tmp_path):
+    made = subprocess.run(
+        [sys.executable, str(EXAMPLES / "synthetic_embeddings.py"), str(tmp_path / "set"),
+         "--people", "40", "--samples", "4"],
+        cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=120,
+    )
+    assert made.returncode == 0, made.stderr
+    assert "wrote 160 embeddings of 512 values for 40 people" in made.stdout
+    result = subprocess.run(
+        [sys.executable, "-m", "orvex.evaluate", str(tmp_path / "set" / "embeddings.npy"),
+         str(tmp_path / "set" / "labels.npy"), "--trials", "200", "--budget", "3e6",
+         "--max-lockers", "4096", "--quiet"],
+        cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "Recommended for single-sample enrolment." in result.stdout
+    found = re.search(r"n_lockers=(\d+), locker_size=(\d+), prob_thresh=([0-9.e-]+)", result.stdout)
+    assert found, result.stdout
+    n_lockers, locker_size, prob_thresh = int(found[1]), int(found[2]), float(found[3])
+    assert locker_size >= 32 and n_lockers <= 4096 and 0 < prob_thresh < 1
