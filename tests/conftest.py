@@ -117,6 +117,25 @@ def clock(monkeypatch):
     return orvex.limiter.time
 
 
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    """One private redis-server for the run (skips without one, fails under CI)."""
+    from redis_server import RedisServer, require
+
+    server = RedisServer(require(), tmp_path_factory.mktemp("redis")).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def redis_client(redis_server):
+    """A client of the shared server, emptied for each test."""
+    client = redis_server.client()
+    client.flushall()
+    yield client
+    client.close()
+
+
 @pytest.fixture
 def vault_log(caplog):
     """The records logged on "orvex.vault" during the test, from DEBUG up."""

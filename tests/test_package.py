@@ -17,3 +17,9 @@ def test_version_is_the_installed_distributions():
     from importlib.metadata import version
 
     assert version("orvex") == orvex.__version__
+
+
+def test_installed_package_carries_the_shared_limiters_script():
+    # orvex.redis_limiter reads its Lua script from beside itself at import.
+    installed = Path(orvex.__file__).parent
+    assert (installed / "redis_limiter.lua").is_file()

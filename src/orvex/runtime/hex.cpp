@@ -158,20 +158,21 @@ bool hex_decode(const char* in, size_t size, uint8_t* out) {
   return size <= kShort ? decode_portable(in, size, out) : codec().decode(in, size, out);
 }
 
-Ref hex_str(const uint8_t* data, size_t size) {
-  if (size > static_cast<size_t>(PY_SSIZE_T_MAX / 2)) return Ref::steal(PyErr_NoMemory());
-  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(2 * size), 127));
+Ref hex_str(const unsigned char* in, Py_ssize_t n) {
+  if (n > PY_SSIZE_T_MAX / 2) return Ref::steal(PyErr_NoMemory());
+  Ref text = Ref::steal(PyUnicode_New(2 * n, 127));
   if (!text) return {};
-  // The new text is not yet seen by anyone, and the caller keeps `data`
+  // The new text is not yet seen by anyone, and the caller keeps `in`
   // alive and unchanged.
   auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+  const auto size = static_cast<size_t>(n);
   if (size > kReleaseAbove) {
     without_gil([&] {
-      hex_encode(data, size, out);
+      hex_encode(in, size, out);
       return 0;
     });
   } else {
-    hex_encode(data, size, out);
+    hex_encode(in, size, out);
   }
   return text;
 }
@@ -179,8 +180,8 @@ Ref hex_str(const uint8_t* data, size_t size) {
 Ref hex_text(PyObject* value, PyObject* hex_name) {
   if (!PyBytes_CheckExact(value)) return call_method(value, hex_name);
   // Exact bytes are immutable.
-  return hex_str(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(value)),
-                 static_cast<size_t>(PyBytes_GET_SIZE(value)));
+  return hex_str(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value)),
+                 PyBytes_GET_SIZE(value));
 }
 
 Ref hex_bytes(PyObject* text, PyObject* fromhex) {

@@ -19,9 +19,9 @@ void hex_encode(const uint8_t* in, size_t size, char* out);
 // accepts (whitespace between pairs) is left to it.
 [[nodiscard]] bool hex_decode(const char* in, size_t size, uint8_t* out);
 
-// bytes(data[0:size]).hex(), written straight into a new ASCII str in one
+// bytes(in[0:n]).hex(), written straight into a new ASCII str in one
 // allocation: two lowercase digits a byte.
-Ref hex_str(const uint8_t* data, size_t size);
+Ref hex_str(const unsigned char* in, Py_ssize_t n);
 
 // value.hex(): written directly for exact bytes, otherwise the method is called.
 Ref hex_text(PyObject* value, PyObject* hex_name);

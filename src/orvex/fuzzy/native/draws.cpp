@@ -2,7 +2,7 @@
 // locker's positions and pads (PCG64 stepped inline where the generator is
 // NumPy's, through the capsule otherwise), holding and letting go of the
 // generator, and how an attempt ends for its caller.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 #include "runtime/ops.hpp"
 
 #include <algorithm>

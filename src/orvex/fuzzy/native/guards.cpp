@@ -3,7 +3,7 @@
 //
 // Checks return 1 (yes), 0 (no: the literal path runs) or -1 (an exception is
 // set). They only read: no Python code runs in them.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 #include "runtime/bit_generator.hpp"
 #include "runtime/ops.hpp"
 

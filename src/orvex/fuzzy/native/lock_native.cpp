@@ -1,7 +1,7 @@
 // lock_secret's lockers, natively: the same draws, pads and hex texts as the
 // literal loop, with each distinct pad hashed once, and all of it but the
 // making of the texts without the interpreter lock.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
 

@@ -10,12 +10,10 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
-#include "fuzzy/native/pad_cache.hpp"
 #include "fuzzy/native/pcg64.hpp"
 #include "fuzzy/native/sampler.hpp"
 
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace orvex::fuzzy {
@@ -73,49 +71,11 @@ struct NativeDraws {
   std::vector<uint8_t> bits;
 };
 
-// After the draws: an inline generator's state written back, and the
-// generator's lock let go of (false with an exception set).
-bool finish_draws(const State& st, NativeDraws& draws);
-
 // A PCG64's state through its `state` property: 1 read into `out` (with the
 // dict it came in), 0 if it isn't in the shape the steps know, -1 on error.
 int read_pcg64(const State& st, PyObject* bit_generator, Pcg64& out, Ref& dict);
 // Writes `in` back through the dict read_pcg64 gave.
 bool write_pcg64(const State& st, PyObject* bit_generator, const Pcg64& in, PyObject* dict);
-
-// How a native attempt ended, seen from inside: as Native, or abandoned,
-// stopped before any observable effect but after drawing from the generator.
-enum class Attempt { taken, declined, abandoned, failed };
-
-// An attempt's end as its caller sees it: abandoned becomes declined once
-// seeded.rng is a new generator from the same seed, so that the literal
-// loop draws what it would have drawn.
-Native settle(SeededGenerator& seeded, Attempt attempt);
-
-// Runs `body` (returning Attempt) and settles its end. Short of native
-// memory the attempt is abandoned: the literal loop may still manage with
-// Python's.
-template <class Body>
-Native run_native(SeededGenerator& seeded, Body body) {
-  Attempt attempt = Attempt::abandoned;
-  try {
-    attempt = body();
-  } catch (const std::bad_alloc&) {
-  }
-  return settle(seeded, attempt);
-}
-
-// Checks the generator, the module globals and the names NumPy reads, and
-// captures self.locker_size, n_features and the bits; never draws.
-Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                      PyObject* n_features, PyObject* bits, NativeDraws& out);
-
-// The pads of `count` lockers: draws each locker's positions in turn and
-// notes its pad in `pads`, under the key pad_keys[i], then hashes them all.
-// False (no exception set) when a position lies beyond the bits taken.
-// Touches no Python object: runs without the interpreter lock. May throw
-// std::bad_alloc.
-bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& pad_keys);
 
 // 1 when `counter` is the genuine Counter and neither it nor what its
 // methods use has changed, so that a native tally counts what it would;

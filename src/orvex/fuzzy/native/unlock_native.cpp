@@ -2,7 +2,7 @@
 // literal loop, counted in a native table instead of a Counter; only the
 // winner becomes a Python object. The draws, the hashing, the hex and the
 // count run without the interpreter lock.
-#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/draws.hpp"
 #include "fuzzy/native/pad_cache.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
