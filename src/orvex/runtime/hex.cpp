@@ -1,6 +1,7 @@
 #include "runtime/hex.hpp"
 
 #include "runtime/cpu.hpp"
+#include "runtime/gil.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -139,6 +140,10 @@ const Codec& codec() {
 // Short texts (a locker's, a nonce) are not worth the vector set-up.
 constexpr size_t kShort = 32;
 
+// Above this many bytes the conversion runs without the interpreter lock;
+// below it, taking the lock back would cost more than the work.
+constexpr size_t kReleaseAbove = 64 * 1024;
+
 }  // namespace
 
 void hex_encode(const uint8_t* in, size_t size, char* out) {
@@ -151,6 +156,53 @@ void hex_encode(const uint8_t* in, size_t size, char* out) {
 
 bool hex_decode(const char* in, size_t size, uint8_t* out) {
   return size <= kShort ? decode_portable(in, size, out) : codec().decode(in, size, out);
+}
+
+Ref hex_str(const unsigned char* in, Py_ssize_t n) {
+  if (n > PY_SSIZE_T_MAX / 2) return Ref::steal(PyErr_NoMemory());
+  Ref text = Ref::steal(PyUnicode_New(2 * n, 127));
+  if (!text) return {};
+  // The new text is not yet seen by anyone, and the caller keeps `in`
+  // alive and unchanged.
+  auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+  const auto size = static_cast<size_t>(n);
+  if (size > kReleaseAbove) {
+    without_gil([&] {
+      hex_encode(in, size, out);
+      return 0;
+    });
+  } else {
+    hex_encode(in, size, out);
+  }
+  return text;
+}
+
+Ref hex_text(PyObject* value, PyObject* hex_name) {
+  if (!PyBytes_CheckExact(value)) return call_method(value, hex_name);
+  // Exact bytes are immutable.
+  return hex_str(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value)),
+                 PyBytes_GET_SIZE(value));
+}
+
+Ref hex_bytes(PyObject* text, PyObject* fromhex) {
+  if (!PyUnicode_CheckExact(text)) return call(fromhex, text);
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text) < 0) return {};
+#endif
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  if (!PyUnicode_IS_ASCII(text) || length % 2) return call(fromhex, text);
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length / 2));
+  if (!out) return {};
+  // Both are only read and written here: the text is immutable and held by
+  // the caller, and the new bytes are not yet seen by anyone.
+  const auto* in = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+  auto* bytes = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+  const auto size = static_cast<size_t>(length / 2);
+  const bool read = size > kReleaseAbove ? without_gil([&] { return hex_decode(in, size, bytes); })
+                                         : hex_decode(in, size, bytes);
+  // Whitespace between pairs, or anything bytes.fromhex refuses: its own
+  // reading, and its own error.
+  return read ? out : call(fromhex, text);
 }
 
 }  // namespace orvex
