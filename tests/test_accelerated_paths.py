@@ -188,3 +188,21 @@ def test_votes_read_by_fromhex_keep_their_place_among_equals(spaced_at, masked_f
     lockers[spaced_at] = " ".join(lockers[spaced_at][j:j + 2] for j in range(0, 12, 2))
     secret, _ = both(lambda: fe.unlock_secret(x, dict(record, lockers=lockers)))
     assert secret == (None if masked_first else b"secret")
+
+
+def test_large_hex_on_threads_at_once():
+    """Hex of more than 64 KiB is converted without the interpreter lock
+    while other threads seal and open records of their own."""
+    vault = AESVault()
+
+    def work(i, deadline):
+        rng = np.random.default_rng(i)
+        while time.monotonic() < deadline:
+            payload = rng.bytes((64 << 10) + int(rng.integers(1, 4096)))
+            record = vault.encrypt(KEY, payload)
+            cipher = AES.new(KEY, AES.MODE_GCM, nonce=bytes.fromhex(record["nonce"]))
+            assert record["ciphertext"] == cipher.encrypt(payload).hex()
+            upper = dict(record, ciphertext=record["ciphertext"].upper())
+            assert vault.decrypt(KEY, upper) == payload
+
+    assert not run_threads(work, 3, 1)
