@@ -60,6 +60,17 @@ int HeldLock::take(const State& st, PyObject* lock) {
 
 void HeldLock::let_go() {
   if (!lock_) return;
+  // A thread ended at interpreter exit (before 3.14) unwinds through here
+  // without the interpreter lock: the process is ending, the lock is left.
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool finalizing = Py_IsFinalizing();
+#else
+  const bool finalizing = _Py_IsFinalizing();
+#endif
+  if (finalizing && !PyGILState_Check()) {
+    static_cast<void>(lock_.release());
+    return;
+  }
   // Releasing a lock this call holds can't fail; whatever is being raised
   // stays raised.
   Ref raised = PyErr_Occurred() ? fetch_exception() : Ref();
