@@ -206,3 +206,4 @@ def test_large_hex_on_threads_at_once():
             assert vault.decrypt(KEY, upper) == payload
 
     assert not run_threads(work, 3, 1)
+
