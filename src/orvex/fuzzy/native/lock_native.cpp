@@ -4,6 +4,7 @@
 #include "fuzzy/native/draws.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
+#include "runtime/scratch.hpp"
 
 #include <algorithm>
 #include <new>
@@ -28,10 +29,10 @@ Drawn draw_texts(NativeDraws& draws, const uint8_t* data, size_t size,
                  const std::vector<char*>& texts) noexcept {
   try {
     PadCache pads(draws.size);
-    std::vector<size_t> pad_keys;
-    if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
+    Scratch<size_t> pad_keys;
+    if (!draw_pads(draws, texts.size(), pads, *pad_keys)) return Drawn::beyond_bits;
     for (size_t i = 0; i < texts.size(); ++i) {
-      masked_hex(data, pads.pad(pad_keys[i]), size, texts[i]);
+      masked_hex(data, pads.pad((*pad_keys)[i]), size, texts[i]);
     }
     return Drawn::done;
   } catch (const std::bad_alloc&) {
@@ -51,17 +52,17 @@ Attempt lock_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   // collection.
   const size_t size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(secret)), kPadSize);
   std::vector<Ref> made;
-  std::vector<char*> texts;
+  Scratch<char*> texts;
   made.reserve(static_cast<size_t>(count));
-  texts.reserve(static_cast<size_t>(count));
+  texts->reserve(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     made.push_back(Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(2 * size), 127)));
     if (!made.back()) return Attempt::failed;
-    texts.push_back(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(made.back().get())));
+    texts->push_back(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(made.back().get())));
   }
   // The secret is an exact bytes object the caller holds: immutable.
   const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(secret));
-  const Drawn drawn = without_gil([&] { return draw_texts(draws, data, size, texts); });
+  const Drawn drawn = without_gil([&] { return draw_texts(draws, data, size, *texts); });
   // Out of memory natively, the literal loop may still manage with Python's.
   if (drawn != Drawn::done) return Attempt::abandoned;
   if (!finish_draws(st, draws)) return Attempt::failed;

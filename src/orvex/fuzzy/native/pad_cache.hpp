@@ -13,6 +13,7 @@
 
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/native/sha256.hpp"
+#include "runtime/scratch.hpp"
 
 #include <array>
 #include <cstdint>
@@ -40,7 +41,9 @@ class PadCache {
   // Hashes the pads wanted since the last call.
   void compute();
 
-  const uint8_t* pad(size_t key) const { return tabled() ? table_[key].data() : pads_[key].data(); }
+  const uint8_t* pad(size_t key) const {
+    return tabled() ? table_[key].data() : (*pads_)[key].data();
+  }
 
  private:
   bool tabled() const { return table_ != nullptr; }
@@ -52,7 +55,7 @@ class PadCache {
   std::vector<size_t> queue_;
   // Otherwise: one pad per locker, hashed two at a time (the text of the
   // first of a pair waits in pending_).
-  std::vector<Pad> pads_;
+  Scratch<Pad> pads_;
   std::string pending_;
   bool has_pending_ = false;
 };

@@ -6,6 +6,7 @@
 #include "fuzzy/native/pad_cache.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
+#include "runtime/scratch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -32,19 +33,20 @@ class VoteTally {
   explicit VoteTally(size_t lockers) {
     size_t slots = 16;
     while (slots < 2 * lockers) slots *= 2;
-    slots_.assign(slots, kFree);
+    slots_->assign(slots, kFree);
     candidates_.reserve(std::min<size_t>(lockers, 1024));
   }
 
   void add(const CandidateBytes& bytes, size_t size) {
-    const size_t mask = slots_.size() - 1;
+    const size_t mask = slots_->size() - 1;
     for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
-      if (slots_[slot] == kFree) {
-        slots_[slot] = candidates_.size();
+      size_t& taken = (*slots_)[slot];
+      if (taken == kFree) {
+        taken = candidates_.size();
         candidates_.push_back({bytes, size, 1});
         return;
       }
-      Candidate& c = candidates_[slots_[slot]];
+      Candidate& c = candidates_[taken];
       if (c.size == size && c.bytes == bytes) {
         ++c.votes;
         return;
@@ -78,7 +80,7 @@ class VoteTally {
   }
 
   std::vector<Candidate> candidates_;
-  std::vector<size_t> slots_;
+  Scratch<size_t, struct VoteSlots> slots_;
 };
 
 // A stored entry as the native part reads it: the characters of an exact
@@ -210,15 +212,15 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   std::vector<Ref> entries;
   entries.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
-  std::vector<EntryText> texts;
-  const int readable = entry_texts(entries, texts);
+  Scratch<EntryText> texts;
+  const int readable = entry_texts(entries, *texts);
   if (readable <= 0) return readable < 0 ? Attempt::failed : Attempt::abandoned;
 
   PadCache pads(draws.size);
-  std::vector<size_t> pad_keys;
+  Scratch<size_t> pad_keys;
   Vote vote(entries.size());
   const Drawn drawn =
-      without_gil([&] { return draw_candidates(draws, texts, pads, pad_keys, vote); });
+      without_gil([&] { return draw_candidates(draws, *texts, pads, *pad_keys, vote); });
   // Beyond the bits the literal loop raises IndexError; out of memory
   // natively, it may still manage with Python's.
   if (drawn != Drawn::done) return Attempt::abandoned;
@@ -228,7 +230,7 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   for (size_t j = 0; j < vote.rest.size(); ++j) {
     const size_t i = vote.first_unread + j;
     if (vote.rest[j].known) continue;
-    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad(pad_keys[i]), vote.rest[j])) {
+    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
       return Attempt::failed;
     }
   }
