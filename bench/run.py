@@ -223,6 +223,15 @@ def throughput_rows(rounds):
                           rounds)
     one, two = one / 2, two / 4
     rows.append(("hashlib.sha256 of 16 MiB, 2 threads (vs 1), for scale", one, two, two - one))
+    # The same for NumPy's own draws, which also run without the interpreter
+    # lock: compute-bound, like the lockers.
+    gens = [np.random.default_rng(i) for i in range(2)]
+    one, two, _ = compare(
+        lambda: threaded_unlocks_like(lambda i: gens[i].integers(0, 512, size=2 * 10**6), 1, 2),
+        lambda: threaded_unlocks_like(lambda i: gens[i].integers(0, 512, size=2 * 10**6), 2, 2),
+        (1, 1), rounds)
+    one, two = one / 2, two / 4
+    rows.append(("numpy integers(size=2e6), 2 threads (vs 1), for scale", one, two, two - one))
     # The plain-Python transcription takes about a second per call here.
     theirs = baseline.FuzzyExtractor(10**5, 32)
     ours = orvex.fuzzy.FuzzyExtractor(10**5, 32)
@@ -241,6 +250,16 @@ def threaded_calls(call, threads, calls):
     """call() `calls` times on each of `threads` threads, until all are done."""
     running = [threading.Thread(target=lambda: [call() for _ in range(calls)])
                for _ in range(threads)]
+    for t in running:
+        t.start()
+    for t in running:
+        t.join()
+
+
+def threaded_unlocks_like(call, threads, calls):
+    """call(i) `calls` times on each thread i of `threads`, until all are done."""
+    running = [threading.Thread(target=lambda i=i: [call(i) for _ in range(calls)])
+               for i in range(threads)]
     for t in running:
         t.start()
     for t in running:
