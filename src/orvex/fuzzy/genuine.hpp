@@ -41,8 +41,11 @@ struct Genuine {
   PyObject* counter = nullptr;
   PyObject* counter_attrs = nullptr;  // a copy of Counter.__dict__
   PyObject* counter_mro = nullptr;
-  // "__annotations__" (the string table would drop its trailing underscore)
-  PyObject* annotations_name = nullptr;
+  // What reading a class's annotations may add to its namespace: an empty
+  // __annotations__ up to 3.13, __annotate_func__ and __annotations_cache__
+  // from 3.14 (a tuple of str; the string table would drop their trailing
+  // underscores). None of Counter's methods reads them.
+  PyObject* annotation_caches = nullptr;
 
   // Modules whose attributes the bypassed code reads through getattr: a
   // module whose class was swapped could run code on every read.
