@@ -322,3 +322,33 @@ def test_finalizers_that_mutate_the_limiter_never_corrupt_it(monkeypatch):
         gc.set_threshold(*threshold)
         gc.collect()
     assert all(type(ts) is float for v in lim._history.values() for ts in v)
+
+
+class LimitSettingKey:
+    """A foreign key in the history that collides with "k": once armed,
+    looking "k" up compares with it, and the comparison lowers the hard limit."""
+
+    def __init__(self, lim):
+        self.lim, self.armed = lim, False
+
+    def __hash__(self):
+        return hash("k")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.lim.hard_limit = 0
+        return False
+
+
+def test_limits_changed_by_a_history_lookup_are_used(clock):
+    outcomes = []
+    for detour in [None, shadowed_clean]:
+        lim = RateLimiter(5, 10, 60)
+        if detour:
+            detour(lim)
+        foreign = LimitSettingKey(lim)
+        lim._history[foreign] = []
+        lim.check_and_record("k")  # "k" now follows the foreign key in the history
+        foreign.armed = True
+        outcomes.append((lim.check_and_record("k"), lim.is_suspended("k"), lim.get_count("k")))
+    assert outcomes[0] == outcomes[1] == ((False, "Rate limit exceeded (1/0). Suspended."), True, 1)

@@ -53,13 +53,10 @@ int contains(PyObject* suspended, PyObject* key) {
   return PySet_Contains(held.get(), key);
 }
 
-// What pruning and the limits need, read after the first clock reading.
+// What pruning needs, read after the first clock reading.
 struct Window {
   Ref history;        // exact defaultdict(list), held
   double cutoff = 0;  // time.time() - self.window_seconds
-  bool limits_plain = false;
-  long hard_limit = 0;
-  long soft_limit = 0;
 };
 
 Step read_window(const Function& fn, State& st, PyObject* self, PyObject* now, Window& w) {
@@ -70,9 +67,6 @@ Step read_window(const Function& fn, State& st, PyObject* self, PyObject* now, W
   }
   w.history = Ref::borrow(snap->history);
   w.cutoff = PyFloat_AS_DOUBLE(now) - snap->window_seconds;
-  w.limits_plain = snap->limits_plain;
-  w.hard_limit = snap->hard_limit;
-  w.soft_limit = snap->soft_limit;
   return Step::native;
 }
 
@@ -189,14 +183,22 @@ Ref admitted(const Function& fn, State& st, PyObject* self, Py_ssize_t count) {
   return text ? Ref::steal(PyTuple_Pack(2, Py_True, text.get())) : Ref();
 }
 
-// The steps after _clean with the limits and the pruned list at hand.
+// The steps after _clean with the pruned list at hand. The limits are read
+// only now, as the literal steps read them: looking the key up in the history
+// may have met a foreign key whose __eq__ ran Python code.
 Ref judge_native(const Function& fn, State& st, PyObject* self, PyObject* key, const Window& w,
                  const Ref& kept) {
+  const Snapshot* snap = read_snapshot(fn, st, self);
+  if (!snap || !snap->limits_plain || snap->history != w.history.get()) {
+    return judge(fn, st, self, key);
+  }
+  const long hard_limit = snap->hard_limit;
+  const long soft_limit = snap->soft_limit;
   const Py_ssize_t n = PyList_GET_SIZE(kept.get());
-  if (n >= w.hard_limit || n >= w.soft_limit) {
+  if (n >= hard_limit || n >= soft_limit) {
     Ref count = Ref::steal(PyLong_FromSsize_t(n));
     if (!count) return {};
-    if (n >= w.hard_limit) return suspend(fn, st, self, key, count.get());
+    if (n >= hard_limit) return suspend(fn, st, self, key, count.get());
     if (!warn_soft_limit(fn, st, self, key, count.get())) return {};
     return record_and_admit(fn, st, self, key, n);
   }
@@ -229,7 +231,7 @@ Ref check_and_record_fast(Function& fn, Args args) {
   const Step cleaned = clean_inline(fn, st, self, key, w, kept);
   leave_call();
   if (cleaned == Step::failed) return {};
-  if (cleaned == Step::literal || !w.limits_plain) return judge(fn, st, self, key);
+  if (cleaned == Step::literal) return judge(fn, st, self, key);
   return judge_native(fn, st, self, key, w, kept);
 }
 

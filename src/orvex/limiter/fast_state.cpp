@@ -13,20 +13,32 @@ bool is_own_clean(const Function& fn, PyObject* method) {
          reinterpret_cast<Function*>(method)->module == fn.module;
 }
 
+// The version tag `type` has now, given one first if it can have one.
+unsigned int type_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyUnstable_Type_AssignVersionTag(type);
+#endif
+  return type->tp_version_tag;
+}
+
 // Whether the attribute protocol on instances of `type` comes down to the
 // instance dict for the state's names, and finds the class's own _clean.
 // Remembered for the type as it is now.
 bool is_plain_type(const Function& fn, State& st, PyTypeObject* type) {
   if (type == st.plain_type && tag_is_current(type, st.plain_tag)) return true;
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  // Before 3.13 the lookups below give the type its tag; the tag must be the
+  // same after them (a foreign key in a class namespace can run code).
+  const unsigned int tag = type_tag(type);
   for (PyObject* name : {st.str._suspended, st.str._history, st.str.window_seconds,
                          st.str.hard_limit, st.str.soft_limit}) {
-    if (_PyType_Lookup(type, name)) return false;
+    if (type_lookup(type, name) || PyErr_Occurred()) return false;
   }
-  if (!is_own_clean(fn, _PyType_Lookup(type, st.str._clean))) return false;
-  // The lookups above gave the type a tag if it can have one.
+  if (!is_own_clean(fn, type_lookup(type, st.str._clean))) return false;
+  const unsigned int after = type_tag(type);
+  if (after == 0 || (tag != 0 && tag != after)) return false;
   st.plain_type = type;
-  st.plain_tag = type->tp_version_tag;
+  st.plain_tag = after;
   return true;
 }
 
@@ -54,10 +66,9 @@ bool plain_long(PyObject* o, long& out) {
 }
 
 // Whether no lookup in `dict` can run Python code or fail: all its keys are
-// exact str, so that no foreign __eq__ is ever met. A split table (the usual
-// instance dict) holds nothing else.
+// exact str, so that no foreign __eq__ is ever met. An instance dict holds a
+// handful of keys, and this runs only when the dict has changed.
 bool only_str_keys(PyObject* dict) {
-  if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return true;
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
@@ -67,7 +78,7 @@ bool only_str_keys(PyObject* dict) {
   return true;
 }
 
-// Reads the snapshot from a dict with only str keys.
+// Reads the snapshot's values from a dict with only str keys.
 void fill(const State& st, PyObject* dict, Snapshot& snap) {
   PyObject* value = PyDict_GetItemWithError(dict, st.str._suspended);
   snap.suspended = value && Py_IS_TYPE(value, &PySet_Type) ? value : nullptr;  // an exact set
@@ -83,18 +94,123 @@ void fill(const State& st, PyObject* dict, Snapshot& snap) {
   snap.limits_plain = snap.limits_plain && value && plain_long(value, snap.soft_limit);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// The states of live limiter modules that watch a dict (one per module
+// object; the interpreter offers 8 dict watchers). The watcher callback has
+// no context of its own: it finds the snapshots of the dict here.
+constexpr int kMaxWatching = 8;
+State* watching[kMaxWatching] = {};
+
+// Runs at every change of a watched dict, and at its end: the snapshot read
+// from it no longer holds, or no longer has a dict to unwatch.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+  for (State* st : watching) {
+    if (!st || st->snapshot.dict != dict) continue;
+    st->snapshot.current = false;
+    if (event == PyDict_EVENT_DEALLOCATED) st->snapshot.dict = nullptr;
+  }
+  return 0;
+}
+
+// Whether dict watchers hear of attribute stores on this interpreter.
+bool watchers_see_attributes() {
+  return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;  // not 3.13.0
+}
+
+// Makes `dict` the watched one: the snapshot read next belongs to it.
+void watch(State& st, PyObject* dict) {
+  Snapshot& snap = st.snapshot;
+  snap.current = false;
+  if (snap.dict == dict || st.dict_watcher < 0) return;
+  if (snap.dict && PyDict_Unwatch(st.dict_watcher, snap.dict) < 0) PyErr_Clear();
+  snap.dict = nullptr;
+  if (PyDict_Watch(st.dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  snap.dict = dict;
+}
+
+// The values just read belong to `dict` and stay current until it changes.
+void keep(State& st, PyObject* dict) {
+  st.snapshot.current = st.snapshot.dict == dict;
+}
+#else
+void watch(State&, PyObject*) {}
+
+void keep(State& st, PyObject* dict) {
+  st.snapshot.dict = dict;
+  st.snapshot.version = dict_version(dict);
+}
+#endif
+
 }  // namespace
 
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // What the interpreter's own lookup does, minus its cache: the first class
+  // of the MRO whose namespace has the name.
+  PyObject* mro = type->tp_mro;
+  if (!mro || !PyTuple_Check(mro)) return nullptr;
+  Ref held = Ref::borrow(mro);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    if (!PyType_Check(base)) return nullptr;
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+    PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+    if (found || PyErr_Occurred()) return found;
+  }
+  return nullptr;
+#else
+  return _PyType_Lookup(type, name);
+#endif
+}
+
 const Snapshot* refresh_snapshot(const Function& fn, State& st, PyObject* self) {
-  if (!is_plain_type(fn, st, Py_TYPE(self))) return nullptr;
-  PyObject* dict = instance_dict(self);
-  if (!dict || !PyDict_CheckExact(dict) || !only_str_keys(dict)) return nullptr;
-  Snapshot& snap = st.snapshot;
-  snap = Snapshot{};
-  fill(st, dict, snap);
-  snap.dict = dict;
-  snap.version = dict_version(dict);
-  return &snap;
+  if (!is_plain_type(fn, st, Py_TYPE(self))) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Ref dict = instance_dict(self);
+  if (!dict || !PyDict_CheckExact(dict.get())) return nullptr;
+  watch(st, dict.get());
+  if (!only_str_keys(dict.get())) return nullptr;
+  fill(st, dict.get(), st.snapshot);
+  keep(st, dict.get());
+  return &st.snapshot;
+}
+
+void start_snapshots(State& st) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!watchers_see_attributes()) return;
+  for (State*& slot : watching) {
+    if (slot) continue;
+    st.dict_watcher = PyDict_AddWatcher(on_dict_event);
+    if (st.dict_watcher < 0) {
+      PyErr_Clear();  // all taken: this module reads afresh every time
+      return;
+    }
+    slot = &st;
+    return;
+  }
+#else
+  (void)st;
+#endif
+}
+
+void stop_snapshots(State& st) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (st.dict_watcher < 0) return;
+  if (st.snapshot.dict && PyDict_Unwatch(st.dict_watcher, st.snapshot.dict) < 0) PyErr_Clear();
+  st.snapshot = Snapshot{};
+  if (PyDict_ClearWatcher(st.dict_watcher) < 0) PyErr_Clear();
+  st.dict_watcher = -1;
+  for (State*& slot : watching) {
+    if (slot == &st) slot = nullptr;
+  }
+#else
+  (void)st;
+#endif
 }
 
 }  // namespace orvex::limiter

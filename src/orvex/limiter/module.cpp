@@ -1,4 +1,5 @@
 // orvex.limiter: module initialisation and the RateLimiter class.
+#include "limiter/fast_state.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "limiter/state.hpp"
@@ -69,6 +70,7 @@ bool init_state(State& st) {
   if (!st.str.init()) return false;
   st.bypassed = constant_result(Py_True, msg::kBypassed);
   st.suspended = constant_result(Py_False, msg::kSuspended);
+  start_snapshots(st);
   return st.bypassed && st.suspended;
 }
 
@@ -84,8 +86,12 @@ Py_ssize_t factory_offset(const State& st, PyObject* type) {
     PyErr_Clear();
     return -1;
   }
-  PyObject* missing = _PyType_Lookup(tp, missing_name.get());
-  PyObject* factory = _PyType_Lookup(tp, st.str.default_factory);
+  PyObject* missing = type_lookup(tp, missing_name.get());
+  PyObject* factory = missing ? type_lookup(tp, st.str.default_factory) : nullptr;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return -1;
+  }
   const PyMappingMethods* mapping = tp->tp_as_mapping;
   const PyMappingMethods* dict_mapping = PyDict_Type.tp_as_mapping;
   if (tp->tp_base != &PyDict_Type || !mapping ||

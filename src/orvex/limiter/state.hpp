@@ -34,11 +34,17 @@ ORVEX_STRING_TABLE(Strings, ORVEX_LIMITER_STRINGS);
 
 // What the native shortcut (fast_check.cpp) reads from a limiter's instance
 // dict. The object pointers are borrowed: they are used only after checking
-// that the dict is the same object with the same version tag as when they
-// were read, that is, still holds them.
+// that the dict is the same object and unchanged since they were read, that
+// is, still holds them (fast_state.hpp).
 struct Snapshot {
-  PyObject* dict = nullptr;       // compared, never dereferenced
-  uint64_t version = 0;           // 0: never current
+  // The dict read; from 3.12 it is watched while named here, and its end
+  // clears this, so it is always alive; before, only compared.
+  PyObject* dict = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+  bool current = false;  // no change of the dict since it was read
+#else
+  uint64_t version = 0;  // 0: never current
+#endif
   PyObject* suspended = nullptr;  // an exact set, else nullptr
   bool clean_shadowed = true;     // _clean in the instance dict
   PyObject* history = nullptr;    // an exact defaultdict, else nullptr
@@ -51,6 +57,9 @@ struct Snapshot {
 
 // Admitted results are kept for hard limits and counts up to this value.
 inline constexpr long kCachedLimit = 64;
+
+struct State;
+void stop_snapshots(State& st);
 
 struct State {
   Strings str;
@@ -68,8 +77,10 @@ struct State {
   // then; compared, never dereferenced unless the object is alive.
   PyTypeObject* plain_type = nullptr;
   unsigned int plain_tag = 0;
-  // The instance state of the limiter used last.
+  // The instance state of the limiter used last, and the dict watcher that
+  // keeps it (-1: none, every read is fresh).
   Snapshot snapshot;
+  int dict_watcher = -1;
   // (True, "OK (n/limit)") at [limit][n], made on first use.
   PyObject* admitted[kCachedLimit + 1][kCachedLimit + 1] = {};
   // Calls the shortcut carried through to the end; tests read it to know
@@ -83,6 +94,7 @@ struct State {
     return 0;
   }
   void clear() {
+    stop_snapshots(*this);
     str.clear();
     Py_CLEAR(bypassed);
     Py_CLEAR(suspended);
