@@ -145,7 +145,7 @@ Step prune(const Window& w, PyObject* key, Ref& kept) {
 // since they were read; Step::literal: pruned, the rest goes the literal way.
 Step clean_inline(const Function& fn, State& st, PyObject* self, PyObject* key, Window& w,
                   Ref& kept) {
-  Ref now = clock_now(fn, st);
+  Ref now = clock_reading(fn, st);
   if (!now) return Step::failed;
   Step step = read_window(fn, st, self, now.get(), w);
   if (step == Step::native) step = prune(w, key, kept);
@@ -204,7 +204,7 @@ Ref judge_native(const Function& fn, State& st, PyObject* self, PyObject* key, c
   }
   // self._history[key].append(time.time()): the list is the one just pruned,
   // held across the clock reading as the literal path's bound append holds it.
-  Ref now = clock_now(fn, st);
+  Ref now = clock_reading(fn, st);
   if (!now || PyList_Append(kept.get(), now.get()) < 0) return {};
   ++st.fast_calls;
   return admitted(fn, st, self, n + 1);

@@ -1,4 +1,5 @@
 #include "limiter/fast_state.hpp"
+#include "limiter/instance.hpp"
 #include "limiter/methods.hpp"
 
 #include <cstdint>
@@ -94,55 +95,127 @@ void fill(const State& st, PyObject* dict, Snapshot& snap) {
   snap.limits_plain = snap.limits_plain && value && plain_long(value, snap.soft_limit);
 }
 
+// The dicts a state reads from.
+WatchedDict* watched_dicts(State& st, int i) {
+  WatchedDict* all[] = {&st.snapshot.source, &st.clock.globals, &st.clock.owner_dict};
+  return i < 3 ? all[i] : nullptr;
+}
+
 #if PY_VERSION_HEX >= 0x030C0000
-// The states of live limiter modules that watch a dict (one per module
+// The states of live limiter modules that watch dicts (one per module
 // object; the interpreter offers 8 dict watchers). The watcher callback has
-// no context of its own: it finds the snapshots of the dict here.
+// no context of its own: it finds what was read from the dict here.
 constexpr int kMaxWatching = 8;
 State* watching[kMaxWatching] = {};
 
-// Runs at every change of a watched dict, and at its end: the snapshot read
-// from it no longer holds, or no longer has a dict to unwatch.
+// Runs at every change of a watched dict, and at its end: what was read from
+// it no longer holds, or there is no longer a dict to unwatch.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
   for (State* st : watching) {
-    if (!st || st->snapshot.dict != dict) continue;
-    st->snapshot.current = false;
-    if (event == PyDict_EVENT_DEALLOCATED) st->snapshot.dict = nullptr;
+    if (!st) continue;
+    for (int i = 0; WatchedDict* w = watched_dicts(*st, i); ++i) {
+      if (w->dict != dict) continue;
+      w->current = false;
+      if (event == PyDict_EVENT_DEALLOCATED) w->dict = nullptr;
+    }
   }
   return 0;
 }
 
-// Whether dict watchers hear of attribute stores on this interpreter.
+// Whether dict watchers hear of attribute stores into instance dicts.
 bool watchers_see_attributes() {
   return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;  // not 3.13.0
 }
 
-// Makes `dict` the watched one: the snapshot read next belongs to it.
-void watch(State& st, PyObject* dict) {
-  Snapshot& snap = st.snapshot;
-  snap.current = false;
-  if (snap.dict == dict || st.dict_watcher < 0) return;
-  if (snap.dict && PyDict_Unwatch(st.dict_watcher, snap.dict) < 0) PyErr_Clear();
-  snap.dict = nullptr;
+// Stops watching w's dict, unless another of st's reads still needs it.
+void unwatch(State& st, WatchedDict& w) {
+  PyObject* dict = w.dict;
+  w.dict = nullptr;
+  w.current = false;
+  if (!dict) return;
+  for (int i = 0; WatchedDict* other = watched_dicts(st, i); ++i) {
+    if (other->dict == dict) return;
+  }
+  if (PyDict_Unwatch(st.dict_watcher, dict) < 0) PyErr_Clear();
+}
+
+// Makes `dict` the one w reads from next.
+void watch(State& st, WatchedDict& w, PyObject* dict) {
+  w.current = false;
+  if (w.dict == dict || st.dict_watcher < 0) return;
+  unwatch(st, w);
   if (PyDict_Watch(st.dict_watcher, dict) < 0) {
     PyErr_Clear();
     return;
   }
-  snap.dict = dict;
+  w.dict = dict;
 }
 
-// The values just read belong to `dict` and stay current until it changes.
-void keep(State& st, PyObject* dict) {
-  st.snapshot.current = st.snapshot.dict == dict;
+// What was just read from `dict` stays current until it changes.
+void keep(WatchedDict& w, PyObject* dict) {
+  w.current = w.dict == dict;
 }
 #else
-void watch(State&, PyObject*) {}
+void watch(State&, WatchedDict&, PyObject*) {}
 
-void keep(State& st, PyObject* dict) {
-  st.snapshot.dict = dict;
-  st.snapshot.version = dict_version(dict);
+void keep(WatchedDict& w, PyObject* dict) {
+  w.dict = dict;
+  w.version = dict_version(dict);
 }
 #endif
+
+// The dict in which generic attribute lookup on `owner` finds `time`, when
+// owner is a module or a SimpleNamespace (whose dicts are never replaced,
+// and whose types are immutable and define no `time`); nullptr otherwise.
+// Borrowed: owner holds it.
+PyObject* clock_owner_dict(const State& st, PyObject* owner) {
+  PyTypeObject* type = Py_TYPE(owner);
+  PyObject* dict = nullptr;
+  if (type == &PyModule_Type) {
+    dict = PyModule_GetDict(owner);
+  } else if (reinterpret_cast<PyObject*>(type) == st.namespace_type) {
+    Ref held = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
+    dict = held.get();
+  }
+  if (!dict || !PyDict_CheckExact(dict) || type_lookup(type, st.str.time)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return dict;
+}
+
+// Looks `time` up afresh in the globals and keeps it when the globals have
+// only str keys; then the same for its attribute `time`, in its own dict.
+// Then calls it.
+Ref refresh_clock(const Function& fn, State& st) {
+  auto& clock = st.clock;
+  clock.owner = nullptr;
+  clock.call = nullptr;
+  PyObject* globals = PyModule_GetDict(fn.module);
+  watch(st, clock.globals, globals);
+  PyObject* owner = only_str_keys(globals) ? PyDict_GetItemWithError(globals, st.str.time) : nullptr;
+  if (!owner) {
+    PyErr_Clear();
+    return clock_now(fn, st);
+  }
+  keep(clock.globals, globals);
+  clock.owner = owner;
+  clock.owner_type = Py_TYPE(owner);
+  Ref held = Ref::borrow(owner);
+  PyObject* owner_dict = clock_owner_dict(st, owner);
+  if (owner_dict) watch(st, clock.owner_dict, owner_dict);
+  PyObject* call =
+      owner_dict && only_str_keys(owner_dict) ? PyDict_GetItemWithError(owner_dict, st.str.time)
+                                              : nullptr;
+  if (!call) {
+    PyErr_Clear();
+    return call_method(held.get(), st.str.time);
+  }
+  keep(clock.owner_dict, owner_dict);
+  clock.call = call;
+  Ref held_call = Ref::borrow(call);
+  return Ref::steal(PyObject_CallNoArgs(held_call.get()));
+}
 
 }  // namespace
 
@@ -173,16 +246,33 @@ const Snapshot* refresh_snapshot(const Function& fn, State& st, PyObject* self) 
   }
   Ref dict = instance_dict(self);
   if (!dict || !PyDict_CheckExact(dict.get())) return nullptr;
-  watch(st, dict.get());
+  WatchedDict& source = st.snapshot.source;
+  watch(st, source, dict.get());
   if (!only_str_keys(dict.get())) return nullptr;
   fill(st, dict.get(), st.snapshot);
-  keep(st, dict.get());
+  if (st.instance_dicts_watchable) keep(source, dict.get());
   return &st.snapshot;
+}
+
+Ref clock_reading(const Function& fn, State& st) {
+  const auto& clock = st.clock;
+  if (clock.owner && is_current(clock.globals, PyModule_GetDict(fn.module))) {
+    // `time` is still clock.owner (the globals hold it).
+    if (!clock.call) {
+      Ref owner = Ref::borrow(clock.owner);
+      return call_method(owner.get(), st.str.time);
+    }
+    if (Py_TYPE(clock.owner) == clock.owner_type &&
+        is_current(clock.owner_dict, clock.owner_dict.dict)) {
+      Ref call = Ref::borrow(clock.call);
+      return Ref::steal(PyObject_CallNoArgs(call.get()));
+    }
+  }
+  return refresh_clock(fn, st);
 }
 
 void start_snapshots(State& st) {
 #if PY_VERSION_HEX >= 0x030C0000
-  if (!watchers_see_attributes()) return;
   for (State*& slot : watching) {
     if (slot) continue;
     st.dict_watcher = PyDict_AddWatcher(on_dict_event);
@@ -190,19 +280,20 @@ void start_snapshots(State& st) {
       PyErr_Clear();  // all taken: this module reads afresh every time
       return;
     }
+    st.instance_dicts_watchable = watchers_see_attributes();
     slot = &st;
     return;
   }
 #else
-  (void)st;
+  st.instance_dicts_watchable = true;
 #endif
 }
 
 void stop_snapshots(State& st) {
 #if PY_VERSION_HEX >= 0x030C0000
   if (st.dict_watcher < 0) return;
-  if (st.snapshot.dict && PyDict_Unwatch(st.dict_watcher, st.snapshot.dict) < 0) PyErr_Clear();
-  st.snapshot = Snapshot{};
+  for (int i = 0; WatchedDict* w = watched_dicts(st, i); ++i) unwatch(st, *w);
+  st.clock.owner = nullptr;
   if (PyDict_ClearWatcher(st.dict_watcher) < 0) PyErr_Clear();
   st.dict_watcher = -1;
   for (State*& slot : watching) {

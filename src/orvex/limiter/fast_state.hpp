@@ -45,13 +45,13 @@ inline uint64_t dict_version(PyObject* dict) {
 }
 #endif
 
-// Whether the snapshot still describes `dict`.
-inline bool snapshot_is_current(const State& st, PyObject* dict) {
-  const Snapshot& snap = st.snapshot;
+// Whether what was read from `dict` still holds: `dict` is the dict read
+// and has not changed since.
+inline bool is_current(const WatchedDict& w, PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-  return dict == snap.dict && snap.current;
+  return dict == w.dict && w.current;
 #else
-  return dict == snap.dict && snap.version != 0 && dict_version(dict) == snap.version;
+  return dict == w.dict && w.version != 0 && dict_version(dict) == w.version;
 #endif
 }
 
@@ -70,7 +70,7 @@ inline const Snapshot* current_snapshot(const State& st, PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (type != st.plain_type || !tag_is_current(type, st.plain_tag)) return nullptr;
   Ref dict = instance_dict(self);
-  return dict && snapshot_is_current(st, dict.get()) ? &st.snapshot : nullptr;
+  return dict && is_current(st.snapshot.source, dict.get()) ? &st.snapshot : nullptr;
 }
 
 // self's state read afresh; nullptr (no exception set) when it is not
@@ -84,6 +84,10 @@ inline const Snapshot* read_snapshot(const Function& fn, State& st, PyObject* se
   const Snapshot* snap = current_snapshot(st, self);
   return snap ? snap : refresh_snapshot(fn, st, self);
 }
+
+// time.time(), with the lookups of `time` and its attribute skipped while
+// neither dict they were made in has changed since.
+Ref clock_reading(const Function& fn, State& st);
 
 // Sets up what keeps snapshots (the dict watcher) for a module's state;
 // without it every snapshot is read afresh. Never fails.

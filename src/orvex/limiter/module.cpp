@@ -139,6 +139,8 @@ int exec_module(PyObject* m, State& st) {
     return -1;
   }
   st.defaultdict = defaultdict.release();
+  st.namespace_type = import_from("types", "SimpleNamespace").release();
+  if (!st.namespace_type) return -1;
   st.factory_offset = factory_offset(st, st.defaultdict);
   Ref function_type = make_function_type(m);
   if (!function_type ||
