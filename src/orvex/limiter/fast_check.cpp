@@ -19,6 +19,7 @@
 #include "limiter/steps.hpp"
 #include "limiter/text.hpp"
 #include "runtime/function.hpp"
+#include "runtime/messages.hpp"
 
 #include <utility>
 
@@ -225,7 +226,9 @@ Ref check_and_record_fast(Function& fn, Args args) {
   if (is_suspended < 0) return {};
   if (is_suspended) return Ref::borrow(st.suspended);
 
-  if (!enter_call(fn)) return {};
+  // The inlined self._clean(key) counts as a call, as the literal one does;
+  // the module and the stack were checked on entry to this call.
+  if (Py_EnterRecursiveCall(orvex::msg::kRecursionWhere) != 0) return {};
   Window w;
   Ref kept;
   const Step cleaned = clean_inline(fn, st, self, key, w, kept);
