@@ -352,3 +352,20 @@ def test_limits_changed_by_a_history_lookup_are_used(clock):
         foreign.armed = True
         outcomes.append((lim.check_and_record("k"), lim.is_suspended("k"), lim.get_count("k")))
     assert outcomes[0] == outcomes[1] == ((False, "Rate limit exceeded (1/0). Suspended."), True, 1)
+
+
+def test_changes_are_seen_in_every_module_instance(clock):
+    """Each module instance keeps its reads with a dict watcher of its own
+    while the interpreter has one to give (it has 8), and reads afresh
+    without: either way a changed limit, or a limiter in place of a dead
+    one, is seen at the next call."""
+    modules = [other_module_instance(clock) for _ in range(10)]
+    for module in modules + modules:
+        lim = module.RateLimiter(1, 3, 60)
+        assert lim.check_and_record("k") == (True, "OK (1/3)")
+        lim.hard_limit = 1
+        assert lim.check_and_record("k") == (False, "Rate limit exceeded (1/1). Suspended.")
+        del lim
+        lim = module.RateLimiter(0, 2, 60)
+        assert [lim.check_and_record("k")[1] for _ in range(3)] == [
+            "OK (1/2)", "OK (2/2)", "Rate limit exceeded (2/2). Suspended."]
