@@ -193,7 +193,8 @@ Ref refresh_clock(const Function& fn, State& st) {
   clock.call = nullptr;
   PyObject* globals = PyModule_GetDict(fn.module);
   watch(st, clock.globals, globals);
-  PyObject* owner = only_str_keys(globals) ? PyDict_GetItemWithError(globals, st.str.time) : nullptr;
+  PyObject* owner =
+      only_str_keys(globals) ? PyDict_GetItemWithError(globals, st.str.time) : nullptr;
   if (!owner) {
     PyErr_Clear();
     return clock_now(fn, st);
@@ -204,9 +205,9 @@ Ref refresh_clock(const Function& fn, State& st) {
   Ref held = Ref::borrow(owner);
   PyObject* owner_dict = clock_owner_dict(st, owner);
   if (owner_dict) watch(st, clock.owner_dict, owner_dict);
-  PyObject* call =
-      owner_dict && only_str_keys(owner_dict) ? PyDict_GetItemWithError(owner_dict, st.str.time)
-                                              : nullptr;
+  PyObject* call = owner_dict && only_str_keys(owner_dict)
+                       ? PyDict_GetItemWithError(owner_dict, st.str.time)
+                       : nullptr;
   if (!call) {
     PyErr_Clear();
     return call_method(held.get(), st.str.time);
