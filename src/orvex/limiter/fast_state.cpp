@@ -95,13 +95,13 @@ void fill(const State& st, PyObject* dict, Snapshot& snap) {
   snap.limits_plain = snap.limits_plain && value && plain_long(value, snap.soft_limit);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
 // The dicts a state reads from.
 WatchedDict* watched_dicts(State& st, int i) {
   WatchedDict* all[] = {&st.snapshot.source, &st.clock.globals, &st.clock.owner_dict};
   return i < 3 ? all[i] : nullptr;
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
 // The states of live limiter modules that watch dicts (one per module
 // object; the interpreter offers 8 dict watchers). The watcher callback has
 // no context of its own: it finds what was read from the dict here.
