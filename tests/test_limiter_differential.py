@@ -8,6 +8,7 @@ import gc
 import importlib.util
 import logging
 import sys
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -369,3 +370,33 @@ def test_changes_are_seen_in_every_module_instance(clock):
         lim = module.RateLimiter(0, 2, 60)
         assert [lim.check_and_record("k")[1] for _ in range(3)] == [
             "OK (1/2)", "OK (2/2)", "Rate limit exceeded (2/2). Suspended."]
+
+
+class PropertyClock(types.ModuleType):
+    time = property(lambda self: lambda: 3000.0)
+
+
+@pytest.mark.parametrize("owner", [types.SimpleNamespace, types.ModuleType])
+def test_a_clock_changed_between_calls_is_read(monkeypatch, owner):
+    """The shortcut keeps its lookups of time.time only while nothing they
+    went through has changed: the module global, the clock's own attribute
+    and, for a module, its class."""
+    clock = owner("clock") if owner is types.ModuleType else owner()
+    clock.time = lambda: 1000.0
+    other = types.SimpleNamespace(time=lambda: 2500.0)
+    changes = [
+        lambda: None,
+        lambda: setattr(clock, "time", lambda: 2000.0),
+        lambda: setattr(limiter, "time", other),
+        lambda: setattr(limiter, "time", clock),
+    ]
+    if owner is types.ModuleType:
+        changes.append(lambda: setattr(clock, "__class__", PropertyClock))
+    monkeypatch.setattr(limiter, "time", clock)
+    lim = RateLimiter(10, 10, 10)
+    stamps = []
+    for change in changes:
+        change()
+        lim.check_and_record("k")
+        stamps.append(lim._history["k"][-1])
+    assert stamps == [1000.0, 2000.0, 2500.0, 2000.0, 3000.0][:len(changes)]
