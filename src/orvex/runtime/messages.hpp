@@ -30,4 +30,8 @@ inline constexpr const char* kStackExhausted =
 // the function's qualified name.
 inline constexpr const char* kModuleCleared = "%.200s() called after its module was cleared";
 
+// An object that was to be a NumPy Generator (its bit generator exposes no C
+// interface).
+inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
+
 }  // namespace orvex::msg
