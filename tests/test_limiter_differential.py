@@ -405,3 +405,29 @@ def test_a_clock_changed_between_calls_is_read(monkeypatch, owner):
         lim.check_and_record("k")
         stamps.append(lim._history["k"][-1])
     assert stamps == [1000.0, 2000.0, 2500.0, 2000.0, 3000.0][:len(changes)]
+
+
+class HistorySwappingKey(LimitSettingKey):
+    """Once armed, the first comparison gives the limiter a new history."""
+
+    __hash__ = LimitSettingKey.__hash__
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.lim._history = collections.defaultdict(list, k=[1000.0] * 3)
+        return False
+
+
+def test_a_history_replaced_by_its_lookup_is_used(clock):
+    outcomes = []
+    for detour in [None, shadowed_clean]:
+        lim = RateLimiter(5, 10, 60)
+        if detour:
+            detour(lim)
+        foreign = HistorySwappingKey(lim)
+        lim._history[foreign] = []
+        lim.check_and_record("k")
+        foreign.armed = True
+        outcomes.append((lim.check_and_record("k"), dict(lim._history)))
+    assert outcomes[0] == outcomes[1] == ((True, "OK (2/10)"), {"k": [1000.0, 1000.0]})

@@ -55,6 +55,10 @@ int contains(PyObject* suspended, PyObject* key) {
 struct Window {
   Ref history;        // exact defaultdict(list), held
   double cutoff = 0;  // time.time() - self.window_seconds
+  // The limits, read once the history lookup is done.
+  bool limits_plain = false;
+  long hard_limit = 0;
+  long soft_limit = 0;
 };
 
 Step read_window(const Function& fn, State& st, PyObject* self, PyObject* now, Window& w) {
@@ -107,16 +111,45 @@ Step copy_newer(PyObject* history, PyObject* key, PyObject* entries, Py_ssize_t 
   return Step::done;
 }
 
+// The literal steps from the history lookup on, once the lookup (a foreign
+// key's __eq__) has replaced self._history or made the state one the
+// shortcut can't vouch for: the found list, or the default factory's empty
+// one, pruned into a new list stored under the key in self._history as it
+// is now.
+Step clean_from_lookup(const State& st, PyObject* self, PyObject* key, const Window& w, Ref found) {
+  if (!found) {
+    PyObject* history = w.history.get();
+    if (is_list_defaultdict(st, history)) {
+      found = Ref::steal(PyList_New(0));
+      if (!found || PyDict_SetItem(history, key, found.get()) < 0) return Step::failed;
+    } else {
+      found = Ref::steal(PyObject_GetItem(history, key));
+      if (!found) return Step::failed;
+    }
+  }
+  Ref cutoff = Ref::steal(PyFloat_FromDouble(w.cutoff));
+  if (!cutoff) return Step::failed;
+  return store_newer(st, self, key, found.get(), cutoff.get()) ? Step::done : Step::failed;
+}
+
 // self._history[key] = [ts for ts in self._history[key] if ts > cutoff];
 // `kept` receives the list now under the key. The literal path always stores
 // a new list; a list that nothing but the history holds is pruned in place
 // instead, since then nobody can tell the difference. A list someone else
 // holds keeps its timestamps, as it does on the literal path.
-Step prune(const Window& w, PyObject* key, Ref& kept) {
+Step prune(const Function& fn, State& st, PyObject* self, PyObject* key, Window& w, Ref& kept) {
   PyObject* history = w.history.get();
   PyObject* entries = PyDict_GetItemWithError(history, key);
+  if (!entries && PyErr_Occurred()) return Step::failed;
+  // A foreign key met in the lookup may have run Python code: the state is
+  // read again, and the limits only now, as the literal steps read them.
+  Ref found = Ref::borrow(entries);
+  const Snapshot* snap = read_snapshot(fn, st, self);
+  if (!snap || snap->history != history) return clean_from_lookup(st, self, key, w, found);
+  w.limits_plain = snap->limits_plain;
+  w.hard_limit = snap->hard_limit;
+  w.soft_limit = snap->soft_limit;
   if (!entries) {
-    if (PyErr_Occurred()) return Step::failed;
     // The default factory's empty list and its pruned copy: one new list.
     kept = Ref::steal(PyList_New(0));
     if (!kept || PyDict_SetItem(history, key, kept.get()) < 0) return Step::failed;
@@ -130,9 +163,9 @@ Step prune(const Window& w, PyObject* key, Ref& kept) {
     if (!PyFloat_CheckExact(ts)) return Step::literal;
     newer += PyFloat_AS_DOUBLE(ts) > w.cutoff;
   }
-  if (Py_REFCNT(entries) == 1) {
+  if (Py_REFCNT(entries) == 2) {  // the history's reference and `found`
     if (newer < n) prune_in_place(entries, w.cutoff);
-    kept = Ref::borrow(entries);
+    kept = std::move(found);
     return Step::native;
   }
   return copy_newer(history, key, entries, newer, w.cutoff, kept);
@@ -146,7 +179,7 @@ Step clean_inline(const Function& fn, State& st, PyObject* self, PyObject* key, 
   Ref now = clock_reading(fn, st);
   if (!now) return Step::failed;
   Step step = read_window(fn, st, self, now.get(), w);
-  if (step == Step::native) step = prune(w, key, kept);
+  if (step == Step::native) step = prune(fn, st, self, key, w, kept);
   if (step == Step::done) return Step::literal;
   if (step != Step::literal) return step;
   return clean_at(st, self, key, now.get()) ? Step::literal : Step::failed;
@@ -184,17 +217,12 @@ Ref admitted(const Function& fn, State& st, PyObject* self, Py_ssize_t count) {
   return text ? Ref::steal(PyTuple_Pack(2, Py_True, text.get())) : Ref();
 }
 
-// The steps after _clean with the pruned list at hand. The limits are read
-// only now, as the literal steps read them: looking the key up in the history
-// may have met a foreign key whose __eq__ ran Python code.
+// The steps after _clean with the limits and the pruned list at hand.
 Ref judge_native(const Function& fn, State& st, PyObject* self, PyObject* key, const Window& w,
                  const Ref& kept) {
-  const Snapshot* snap = read_snapshot(fn, st, self);
-  if (!snap || !snap->limits_plain || snap->history != w.history.get()) {
-    return judge(fn, st, self, key);
-  }
-  const long hard_limit = snap->hard_limit;
-  const long soft_limit = snap->soft_limit;
+  if (!w.limits_plain) return judge(fn, st, self, key);
+  const long hard_limit = w.hard_limit;
+  const long soft_limit = w.soft_limit;
   const Py_ssize_t n = PyList_GET_SIZE(kept.get());
   if (n >= hard_limit || n >= soft_limit) {
     Ref count = Ref::steal(PyLong_FromSsize_t(n));
