@@ -188,3 +188,11 @@ def test_only_import_errors_mean_no_torch(monkeypatch):
         with pytest.raises(expected):
             fuzzy._to_numpy(torch.Tensor())
         assert fuzzy._to_numpy(X.reshape(2, 12)).tolist() == X.tolist()
+
+
+@pytest.mark.parametrize("n_lockers", [2**61, 2**63 - 1])
+def test_locker_counts_no_machine_can_hold_raise(n_lockers):
+    # The native lockers size their tables up front; a count that no memory
+    # can hold is an OverflowError from the call, not an abort of the process.
+    with pytest.raises(OverflowError, match=r"^the size needed is more than any machine can hold"):
+        FuzzyExtractor(n_lockers=n_lockers).lock_secret(X, SECRET)

@@ -18,6 +18,7 @@
 #include "limiter/methods.hpp"
 #include "limiter/steps.hpp"
 #include "limiter/text.hpp"
+#include "runtime/boundary.hpp"
 #include "runtime/function.hpp"
 
 #include <utility>
@@ -251,7 +252,7 @@ PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size
   // The caller keeps the arguments alive for the call; the flag becomes a
   // bool here, as binding makes it one.
   PyObject* const bound[] = {args[0], args[1], skip == Py_True ? Py_True : Py_False};
-  Ref result = check_and_record_fast(fn, bound);
+  Ref result = at_boundary(Ref(), [&] { return check_and_record_fast(fn, bound); });
   leave_call();
   return result.release();
 }

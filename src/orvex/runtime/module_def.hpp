@@ -8,6 +8,7 @@
 // not a read of freed state.
 #pragma once
 
+#include "runtime/boundary.hpp"
 #include "runtime/python.hpp"
 
 #include <new>
@@ -61,9 +62,11 @@ class ModuleDef {
 
   static int exec(PyObject* m) {
     Block* block = Block::of(m);
-    new (block->storage) State{};
-    block->header.live = true;
-    return Exec(m, block->state());
+    return at_boundary(-1, [&] {
+      new (block->storage) State{};
+      block->header.live = true;
+      return Exec(m, block->state());
+    });
   }
   static int traverse(PyObject* m, visitproc visit, void* arg) {
     Block* block = Block::of(m);

@@ -4,6 +4,14 @@
 // means a Python exception is set. A function that only succeeds or fails
 // returns `bool` (false: an exception is set). Both are [[nodiscard]] so a
 // failure can't be dropped silently.
+//
+// Thread exit: up to 3.13, a thread that wants the interpreter lock back
+// after finalization has begun is ended with pthread_exit, whose unwinding
+// runs the destructors of every native frame it passes, without the lock.
+// A Ref then lets its object go (the process is ending) instead of touching
+// its count, and its destructor may itself be left by that unwinding, when
+// the object it releases runs code that waits for the lock: it must not be
+// noexcept, or the unwinding would end in std::terminate.
 #pragma once
 
 #include "runtime/python.hpp"
@@ -11,6 +19,16 @@
 #include <utility>
 
 namespace orvex {
+
+// Whether this thread may touch reference counts: always, except while the
+// interpreter finalizes under a thread that has lost the lock for good.
+inline bool may_touch_references() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsFinalizing() || PyGILState_Check();
+#else
+  return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
 
 class [[nodiscard]] Ref {
  public:
@@ -22,11 +40,13 @@ class [[nodiscard]] Ref {
 
   Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref other) noexcept {
+  Ref& operator=(Ref other) {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) {
+    if (p_ && may_touch_references()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   // Hands the reference to the caller, typically as a C API return value.
