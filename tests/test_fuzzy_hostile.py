@@ -196,3 +196,29 @@ def test_locker_counts_no_machine_can_hold_raise(n_lockers):
     # can hold is an OverflowError from the call, not an abort of the process.
     with pytest.raises(OverflowError, match=r"^the size needed is more than any machine can hold"):
         FuzzyExtractor(n_lockers=n_lockers).lock_secret(X, SECRET)
+
+
+def colliding_candidates(n):
+    """16-byte candidates that an unkeyed multiply-xor hash of their two words
+    sends to one slot: w0 * A ^ w1 * B is the same for all of them."""
+    m, a, b = 2**64, 0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F
+    w0 = lambda w1: ((0x1234 ^ (w1 * b % m)) * pow(a, -1, m)) % m  # noqa: E731
+    return [w0(w1).to_bytes(8, "little") + w1.to_bytes(8, "little") for w1 in range(1, n + 1)]
+
+
+def test_crafted_candidates_do_not_crowd_the_vote_table():
+    # An all-negative probe makes every pad SHA-256("00000000"), so whoever
+    # writes the lockers chooses every candidate. Counting them must stay
+    # linear: about as many probes as a random set needs, not n**2 / 2.
+    probes = getattr(fuzzy, "__vote_probes")
+    n = 4096
+    crafted = colliding_candidates(n)
+    scattered = [np.random.default_rng(i).bytes(16) for i in range(n)]
+    assert probes(scattered) < 2 * n
+    assert probes(crafted) < 2 * n
+    assert probes(crafted * 3) < 4 * n  # repeats find their slot as fast
+    pad = hashlib.sha256(b"00000000").digest()[:16]
+    lockers = [bytes(a ^ b for a, b in zip(c, pad)).hex() for c in crafted + crafted[5:6]]
+    record = {"seed": "00000001", "n_features": 8, "lockers": lockers,
+              "secret_hash": hashlib.sha256(crafted[5]).hexdigest()}
+    assert FuzzyExtractor(n).unlock_secret(-np.ones(8), record, 0.0) == (crafted[5], {"ratio": 2 / n})

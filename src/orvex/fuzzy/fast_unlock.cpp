@@ -3,83 +3,13 @@
 // winner becomes a Python object.
 #include "fuzzy/fast.hpp"
 #include "fuzzy/pad_cache.hpp"
+#include "fuzzy/vote_tally.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
-#include <limits>
 #include <new>
 
 namespace orvex::fuzzy {
 namespace {
-
-// A candidate is a cipher with the pad taken off: at most one digest long.
-constexpr size_t kMaxCandidate = 32;
-
-// A candidate's bytes, zero beyond its size so that whole buffers compare.
-using CandidateBytes = std::array<uint8_t, kMaxCandidate>;
-
-// The candidates of one vote with their counts, in the order of first
-// production: what the Counter of the literal loop would hold.
-class VoteTally {
- public:
-  struct Candidate {
-    CandidateBytes bytes;
-    size_t size;
-    size_t votes;
-  };
-
-  explicit VoteTally(size_t lockers) {
-    size_t slots = 16;
-    while (slots < 2 * lockers) slots *= 2;
-    slots_.assign(slots, kFree);
-    candidates_.reserve(std::min<size_t>(lockers, 1024));
-  }
-
-  void add(const CandidateBytes& bytes, size_t size) {
-    const size_t mask = slots_.size() - 1;
-    for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
-      if (slots_[slot] == kFree) {
-        slots_[slot] = candidates_.size();
-        candidates_.push_back({bytes, size, 1});
-        return;
-      }
-      Candidate& c = candidates_[slots_[slot]];
-      if (c.size == size && c.bytes == bytes) {
-        ++c.votes;
-        return;
-      }
-    }
-  }
-
-  // Most votes, the first produced among equals: Counter.most_common(1).
-  // nullptr without votes.
-  const Candidate* winner() const {
-    const Candidate* best = nullptr;
-    for (const Candidate& c : candidates_) {
-      if (!best || c.votes > best->votes) best = &c;
-    }
-    return best;
-  }
-
- private:
-  static constexpr size_t kFree = std::numeric_limits<size_t>::max();
-
-  // The four words multiplied independently, then mixed: one short
-  // dependency chain instead of one per byte.
-  static size_t hash(const CandidateBytes& bytes, size_t size) {
-    uint64_t w[4];
-    std::memcpy(w, bytes.data(), sizeof w);
-    uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xC2B2AE3D27D4EB4Full) ^
-                 (w[2] * 0x165667B19E3779F9ull) ^ (w[3] * 0xD6E8FEB86659FD93ull) ^ size;
-    h ^= h >> 32;
-    h *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h ^ h >> 29);
-  }
-
-  std::vector<Candidate> candidates_;
-  std::vector<size_t> slots_;
-};
 
 // The value of each hex digit character, 16 for every other byte: a table,
 // since the digits of random bytes defeat branch prediction.
@@ -164,7 +94,7 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
     pad_keys.push_back(pads.want(draws.bits, positions.data()));
   }
   pads.compute();
-  VoteTally tally(entries.size());
+  VoteTally tally(entries.size(), st.vote_key);
   for (size_t i = 0; i < entries.size(); ++i) {
     PyObject* entry = entries[i].get();
     if (!PyUnicode_CheckExact(entry)) return Fast::abandoned;  // TypeError there, or a subclass

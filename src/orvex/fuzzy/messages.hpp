@@ -87,6 +87,10 @@ inline constexpr const char* kSampleDoc =
     "rng.choice(n, size=k, replace=False) would.";
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
+inline constexpr const char* kVoteProbesDoc =
+    "Slots the native vote table looks at while it counts a list of candidates (bytes of at "
+    "most 32).";
+inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
 inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";

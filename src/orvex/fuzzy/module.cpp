@@ -4,6 +4,8 @@
 #include "fuzzy/state.hpp"
 #include "runtime/module.hpp"
 
+#include <random>
+
 namespace orvex::fuzzy {
 namespace {
 
@@ -13,7 +15,7 @@ const FunctionSpec kToNumpy = {
 };
 
 // Private: tests hold the native sampler and SHA-256 against NumPy's choice
-// and hashlib with them.
+// and hashlib with them, and watch the vote table's probing.
 const FunctionSpec kSample = {
     "__sample", "__sample",       msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
     "list",     sample_positions,
@@ -21,6 +23,11 @@ const FunctionSpec kSample = {
 
 const FunctionSpec kSha256 = {
     "__sha256", "__sha256", msg::kSha256Doc, {{"messages", "list"}}, "list", sha256_digests,
+};
+
+const FunctionSpec kVoteProbes = {
+    "__vote_probes",          "__vote_probes", msg::kVoteProbesDoc,
+    {{"candidates", "list"}}, "int",           vote_probes,
 };
 
 const FunctionSpec kInit = {
@@ -56,8 +63,18 @@ const FunctionSpec kUnlockSecret = {
     unlock_secret,
 };
 
+// A key no record could have been written against: from the system's
+// random source, once per module.
+SipKey random_key() {
+  std::random_device source;
+  auto word = [&source] { return uint64_t{source()} << 32 | source(); };
+  const uint64_t k0 = word();
+  return {k0, word()};
+}
+
 bool init_state(State& st) {
   if (!st.str.init()) return false;
+  st.vote_key = random_key();
   PyObject* bytes_type = reinterpret_cast<PyObject*>(&PyBytes_Type);
   PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
   st.bytes_fromhex = PyObject_GetAttrString(bytes_type, "fromhex");
@@ -138,7 +155,9 @@ int exec_module(PyObject* m, State& st) {
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
   Ref sample_fn = make_function(function_type.get(), m, kSample, nullptr);
   Ref sha256_fn = sample_fn ? make_function(function_type.get(), m, kSha256, nullptr) : Ref();
-  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get())) {
+  Ref probes_fn = sha256_fn ? make_function(function_type.get(), m, kVoteProbes, nullptr) : Ref();
+  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get()) ||
+      !set_global(m, "__vote_probes", probes_fn.get())) {
     return -1;
   }
   capture_genuine(m, st.genuine);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fuzzy/genuine.hpp"
+#include "fuzzy/siphash.hpp"
 #include "runtime/strings.hpp"
 
 namespace orvex::fuzzy {
@@ -33,6 +34,7 @@ struct State {
   PyObject* zero = nullptr;             // 0
   PyObject* one = nullptr;              // 1
   Genuine genuine;                      // for the native path
+  SipKey vote_key;                      // the native vote table's, drawn at import
 
   int traverse(visitproc visit, void* arg) { return visit_genuine(genuine, visit, arg); }
   void clear() {
