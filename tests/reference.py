@@ -7,6 +7,7 @@ random source are passed in, so that both sides can share them.
 """
 import collections
 import hashlib
+import math
 
 import numpy as np
 from Crypto.Cipher import AES
@@ -82,6 +83,12 @@ def binarize(feature):
     return (feature.flatten() > 0).astype(int).tolist()
 
 
+def checked_seed(seed):
+    if isinstance(seed, bytes) and len(seed) > 32:
+        raise ValueError(f"seed must be at most 32 bytes, got {len(seed)}")
+    return seed
+
+
 def _pad(bits, rng, n_features, locker_size):
     indices = rng.choice(n_features, size=locker_size, replace=False)
     bit_str = "".join(str(bits[j]) for j in indices)
@@ -95,7 +102,7 @@ def lock_secret(n_lockers, locker_size, feature, secret, token_bytes):
     bits = binarize(feature)
     if len(bits) < locker_size:
         raise ValueError(f"Feature vector too short ({len(bits)}) for locker_size ({locker_size})")
-    locker_seed = token_bytes(4)
+    locker_seed = checked_seed(token_bytes(4))
     rng = np.random.default_rng(int.from_bytes(locker_seed, "big"))
     lockers = []
     for _ in range(n_lockers):
@@ -108,8 +115,11 @@ def lock_secret(n_lockers, locker_size, feature, secret, token_bytes):
 def unlock_secret(n_lockers, locker_size, feature, helper_data, prob_thresh=0.2):
     prob_thresh = to_float(prob_thresh)
     exact("helper_data", dict, helper_data)
+    if math.isnan(prob_thresh):
+        raise ValueError("prob_thresh must be a number, not NaN")
     bits = binarize(feature)
-    rng = np.random.default_rng(int.from_bytes(bytes.fromhex(helper_data["seed"]), "big"))
+    rng = np.random.default_rng(int.from_bytes(checked_seed(bytes.fromhex(helper_data["seed"])),
+                                               "big"))
     stored_lockers = helper_data["lockers"]
     n_features = helper_data["n_features"]
     votes = collections.Counter()

@@ -36,6 +36,22 @@ def test_damaged_fields_raise(fe, rec, key, value, error):
         fe.unlock_secret(X, dict(rec, **{key: value}))
 
 
+def test_long_seeds_are_refused_before_seeding(monkeypatch, fe, rec):
+    # NumPy's seeding is quadratic in the seed's size: a 320 kB seed cost
+    # seconds. lock_secret writes 4 bytes; up to 32 are read.
+    seeded = []
+    monkeypatch.setattr(np.random, "default_rng", lambda seed: seeded.append(seed))
+    for seed, size in (("ab" * 33, 33), ("00" * 160_000, 160_000)):
+        with pytest.raises(ValueError, match=rf"^seed must be at most 32 bytes, got {size}$"):
+            fe.unlock_secret(X, dict(rec, seed=seed))
+    monkeypatch.setattr(fuzzy, "secrets", types.SimpleNamespace(token_bytes=lambda n: b"s" * 40))
+    with pytest.raises(ValueError, match="^seed must be at most 32 bytes, got 40$"):
+        fe.lock_secret(X, SECRET)
+    assert seeded == []
+    monkeypatch.undo()
+    assert fe.unlock_secret(X, dict(rec, seed="00" * 28 + rec["seed"])) == (SECRET, {"ratio": 1.0})
+
+
 def test_keys_are_read_in_order(fe, rec):
     for missing in (("seed", "lockers", "n_features"), ("lockers", "n_features"),
                     ("n_features", "secret_hash"), ("secret_hash",)):
