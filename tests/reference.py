@@ -140,6 +140,11 @@ def unlock_secret(n_lockers, locker_size, feature, helper_data, prob_thresh=0.2)
 
 # --- rate limiter ----------------------------------------------------------------
 
+def check_window(window):
+    if not window >= 1:
+        raise ValueError("window_seconds must be >= 1")
+
+
 class RateLimiter:
     """The limiter, with its module's `time` and `logger` passed in."""
 
@@ -150,6 +155,7 @@ class RateLimiter:
         window_seconds = to_int("window_seconds", window_seconds)
         if soft_limit > hard_limit:
             raise ValueError("soft_limit must be <= hard_limit")
+        check_window(window_seconds)
         self.clock, self.logger = clock, logger
         self.soft_limit = soft_limit
         self.hard_limit = hard_limit
@@ -160,7 +166,10 @@ class RateLimiter:
 
     def _clean(self, key):
         exact("key", str, key)
-        cutoff = self.clock.time() - self.window_seconds
+        now = self.clock.time()
+        window = self.window_seconds
+        cutoff = now - window
+        check_window(window)
         self._history[key] = [ts for ts in self._history[key] if ts > cutoff]
 
     def check_and_record(self, key, skip_limit=False):

@@ -1,6 +1,7 @@
 // RateLimiter._clean and get_count: pruning a key's history to the window
 // and counting what is left.
 #include "limiter/instance.hpp"
+#include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "limiter/steps.hpp"
 
@@ -25,10 +26,19 @@ Ref newer_than(PyObject* entries, PyObject* cutoff) {
 
 }  // namespace
 
+bool check_window(PyObject* window) {
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  const int long_enough = one ? PyObject_RichCompareBool(window, one.get(), Py_GE) : -1;
+  if (long_enough == 0) PyErr_SetString(PyExc_ValueError, msg::kWindowTooShort);
+  return long_enough > 0;
+}
+
 bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now) {
-  // cutoff = time.time() - self.window_seconds
+  // cutoff = time.time() - self.window_seconds; a value that can't be
+  // subtracted fails there first, as it always has.
   Ref window = getattr(self, st.str.window_seconds);
   Ref cutoff = window ? Ref::steal(PyNumber_Subtract(now, window.get())) : Ref();
+  if (cutoff && !check_window(window.get())) return false;
   // self._history[key] = [...]: the right side first, then the target is read.
   Ref entries = cutoff ? history_entry(st, self, key) : Ref();
   Ref kept = entries ? newer_than(entries.get(), cutoff.get()) : Ref();
