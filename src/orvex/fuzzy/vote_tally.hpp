@@ -72,10 +72,12 @@ class VoteTally {
  private:
   static constexpr size_t kFree = std::numeric_limits<size_t>::max();
 
+  // Only the words that hold the candidate's bytes: the rest are zero, and
+  // the size, in the last word, tells how many there were.
   size_t hash(const CandidateBytes& bytes, size_t size) const {
     uint64_t words[kMaxCandidate / 8];
     std::memcpy(words, bytes.data(), sizeof words);
-    return static_cast<size_t>(siphash13(key_, words, kMaxCandidate / 8, uint64_t{size} << 56));
+    return static_cast<size_t>(siphash13(key_, words, (size + 7) / 8, uint64_t{size} << 56));
   }
 
   SipKey key_;
