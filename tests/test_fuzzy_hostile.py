@@ -214,26 +214,32 @@ def test_locker_counts_no_machine_can_hold_raise(n_lockers):
         FuzzyExtractor(n_lockers=n_lockers).lock_secret(X, SECRET)
 
 
-def colliding_candidates(n):
-    """16-byte candidates that an unkeyed multiply-xor hash of their two words
-    sends to one slot: w0 * A ^ w1 * B is the same for all of them."""
+def colliding_candidates(n, k0=0, k1=0):
+    """16-byte candidates that a multiply-xor hash of their words, keyed with
+    (k0, k1), sends to one slot: (w0 ^ k0) * A ^ (w1 ^ k1) * B is the same for
+    all of them. With no key, the table's hash before it was keyed."""
     m, a, b = 2**64, 0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F
-    w0 = lambda w1: ((0x1234 ^ (w1 * b % m)) * pow(a, -1, m)) % m  # noqa: E731
-    return [w0(w1).to_bytes(8, "little") + w1.to_bytes(8, "little") for w1 in range(1, n + 1)]
+    words = [(((0x1234 ^ (v1 * b % m)) * pow(a, -1, m)) % m ^ k0, v1 ^ k1) for v1 in range(1, n + 1)]
+    return [w0.to_bytes(8, "little") + w1.to_bytes(8, "little") for w0, w1 in words]
 
 
 def test_crafted_candidates_do_not_crowd_the_vote_table():
     # An all-negative probe makes every pad SHA-256("00000000"), so whoever
     # writes the lockers chooses every candidate. Counting them must stay
-    # linear: about as many probes as a random set needs, not n**2 / 2.
+    # linear, even for candidates that collide under the table's own key.
     probes = getattr(fuzzy, "__vote_probes")
-    n = 4096
-    crafted = colliding_candidates(n)
+    n, k0, k1 = 4096, 0x0123456789ABCDEF, 0xFEDCBA9876543210
     scattered = [np.random.default_rng(i).bytes(16) for i in range(n)]
-    assert probes(scattered) < 2 * n
-    assert probes(crafted) < 2 * n
-    assert probes(crafted * 3) < 4 * n  # repeats find their slot as fast
+    crafted = colliding_candidates(n, k0, k1)
+    count, rehashed = probes(scattered, k0, k1)
+    assert count < 2 * n and not rehashed
+    count, rehashed = probes(crafted, k0, k1)  # SipHash takes over
+    assert count < 8 * n and rehashed
+    assert probes(crafted * 3, k0, k1)[0] < 12 * n  # repeats find their slot as fast
+    assert probes(crafted, k0 ^ 1, k1) < (2 * n, True)  # made for another key: no collisions
+    assert probes(colliding_candidates(n), k0, k1) < (2 * n, True)  # made for no key
     pad = hashlib.sha256(b"00000000").digest()[:16]
+    crafted = colliding_candidates(n)
     lockers = [bytes(a ^ b for a, b in zip(c, pad)).hex() for c in crafted + crafted[5:6]]
     record = {"seed": "00000001", "n_features": 8, "lockers": lockers,
               "secret_hash": hashlib.sha256(crafted[5]).hexdigest()}

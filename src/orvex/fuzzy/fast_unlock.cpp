@@ -79,9 +79,9 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
   // checks, and none that runs later (a collection) can change what is read.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
-  std::vector<Ref> entries;
+  RefList entries;
   entries.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
+  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(items[i]);
 
   PadCache pads(draws.size);
   Sampler sampler;
@@ -96,7 +96,7 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
   pads.compute();
   VoteTally tally(entries.size(), st.vote_key);
   for (size_t i = 0; i < entries.size(); ++i) {
-    PyObject* entry = entries[i].get();
+    PyObject* entry = entries[i];
     if (!PyUnicode_CheckExact(entry)) return Fast::abandoned;  // TypeError there, or a subclass
     CandidateBytes candidate{};
     size_t size = 0;

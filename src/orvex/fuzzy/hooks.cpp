@@ -113,8 +113,12 @@ Ref sha256_digests(Function&, Args args) {
   return list;
 }
 
-Ref vote_probes(Function& fn, Args args) {
+Ref vote_probes(Function&, Args args) {
   PyObject* candidates = args[0];
+  SipKey key;
+  key.k0 = PyLong_AsUnsignedLongLongMask(args[1]);
+  key.k1 = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLongMask(args[2]);
+  if (PyErr_Occurred()) return {};
   auto is_candidate = [](PyObject* o) {
     return PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= Py_ssize_t{kMaxCandidate};
   };
@@ -123,7 +127,7 @@ Ref vote_probes(Function& fn, Args args) {
     return {};
   }
   const auto n = static_cast<size_t>(PyList_GET_SIZE(candidates));
-  VoteTally tally(n, fn.state<State>().vote_key);
+  VoteTally tally(n, key);
   // Nothing below runs code, so the list stays as it is.
   for (size_t i = 0; i < n; ++i) {
     PyObject* candidate = PyList_GET_ITEM(candidates, static_cast<Py_ssize_t>(i));
@@ -136,7 +140,8 @@ Ref vote_probes(Function& fn, Args args) {
     std::memcpy(bytes.data(), PyBytes_AS_STRING(candidate), size);
     tally.add(bytes, size);
   }
-  return Ref::steal(PyLong_FromSize_t(tally.probes()));
+  return Ref::steal(Py_BuildValue("nO", static_cast<Py_ssize_t>(tally.probes()),
+                                  tally.rehashed() ? Py_True : Py_False));
 }
 
 }  // namespace orvex::fuzzy

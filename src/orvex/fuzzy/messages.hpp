@@ -97,8 +97,8 @@ inline constexpr const char* kSampleDoc =
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
 inline constexpr const char* kVoteProbesDoc =
-    "Slots the native vote table looks at while it counts a list of candidates (bytes of at "
-    "most 32).";
+    "(slots probed, whether it went over to SipHash) for the native vote table counting a list "
+    "of candidates (bytes of at most 32) under the key (k0, k1).";
 inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
 inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";

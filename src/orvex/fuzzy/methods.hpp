@@ -26,7 +26,8 @@ Ref unlock_secret(Function& fn, Args args);
 Ref sample_positions(Function& fn, Args args);
 // __sha256(messages) -> list: the native SHA-256 of each bytes object
 Ref sha256_digests(Function& fn, Args args);
-// __vote_probes(candidates) -> int: slots the native vote table probes to count them
+// __vote_probes(candidates, k0, k1) -> (int, bool): how the native vote table
+// probes to count them under that key
 Ref vote_probes(Function& fn, Args args);
 
 }  // namespace orvex::fuzzy

@@ -26,8 +26,12 @@ const FunctionSpec kSha256 = {
 };
 
 const FunctionSpec kVoteProbes = {
-    "__vote_probes",          "__vote_probes", msg::kVoteProbesDoc,
-    {{"candidates", "list"}}, "int",           vote_probes,
+    "__vote_probes",
+    "__vote_probes",
+    msg::kVoteProbesDoc,
+    {{"candidates", "list"}, {"k0", "int"}, {"k1", "int"}},
+    "tuple",
+    vote_probes,
 };
 
 const FunctionSpec kInit = {

@@ -17,6 +17,7 @@
 #include "runtime/python.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace orvex {
 
@@ -56,6 +57,31 @@ class [[nodiscard]] Ref {
  private:
   explicit Ref(PyObject* o) noexcept : p_(o) {}
   PyObject* p_ = nullptr;
+};
+
+// Strong references to many objects, released together: one look at the
+// thread's right to touch references (see ~Ref) for all of them.
+class RefList {
+ public:
+  RefList() = default;
+  RefList(const RefList&) = delete;
+  RefList& operator=(const RefList&) = delete;
+  ~RefList() noexcept(false) {
+    if (items_.empty() || !may_touch_references()) return;
+    for (PyObject* o : items_) Py_DECREF(o);
+  }
+
+  void reserve(size_t n) { items_.reserve(n); }
+  // Adds a reference to a borrowed object.
+  void push_back(PyObject* o) {
+    items_.push_back(o);
+    Py_INCREF(o);
+  }
+  size_t size() const noexcept { return items_.size(); }
+  PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+
+ private:
+  std::vector<PyObject*> items_;
 };
 
 inline PyObject* ptr(PyObject* o) noexcept {
