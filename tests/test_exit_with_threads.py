@@ -8,7 +8,6 @@ terminating, so that the process ends as a plain Python program would.
 Run as a script (`python tests/test_exit_with_threads.py [RUNS] [METHOD...]`)
 to count failing runs per method.
 """
-import os
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -17,14 +16,14 @@ from concurrent.futures import ThreadPoolExecutor
 # while the main thread sleeps briefly and returns, finalizing the interpreter
 # under them. A tiny switch interval makes them trade the GIL constantly.
 CHILD = r"""
-import logging, sys, threading, time
+import logging, os, sys, threading, time
 import numpy as np
 from orvex.fuzzy import FuzzyExtractor
 from orvex.limiter import RateLimiter
 from orvex.vault import AESVault
 
 sys.setswitchinterval(1e-6)
-logging.basicConfig(stream=open("/dev/null", "w"), level=logging.INFO)
+logging.basicConfig(stream=open(os.devnull, "w"), level=logging.INFO)
 key = bytes(16)
 feature = np.random.default_rng(0).standard_normal(64)
 vault, extractor = AESVault(), FuzzyExtractor(64, 8)
@@ -67,7 +66,7 @@ METHODS = ["encrypt", "decrypt", "check_and_record", "lock_secret", "unlock_secr
 def run_child(methods):
     try:
         child = subprocess.run([sys.executable, "-c", CHILD, *methods], capture_output=True,
-                               timeout=60, env={**os.environ, "PYTHONFAULTHANDLER": ""})
+                               timeout=60)
     except subprocess.TimeoutExpired:
         return "timeout", ""
     return child.returncode, child.stderr.decode(errors="replace")[-2000:]
