@@ -1,37 +1,31 @@
 // Where C++ meets the interpreter: no C++ exception may cross into its C
 // frames, so every entry from Python runs its body through at_boundary,
-// which turns whatever escapes into a Python exception.
+// which turns whatever the C++ library throws (all of it derives from
+// std::exception; orvex throws nothing else) into a Python exception.
 //
-// The one thing let through is the forced unwinding of a thread that is
-// being ended (pthread_exit, see ref.hpp): it must run to the thread's end,
-// and swallowing it would abort the process.
+// Nothing else is caught: above all not the forced unwinding of a thread that
+// is being ended (pthread_exit, see ref.hpp), which must run to the thread's
+// end; swallowing it would abort the process.
 #pragma once
 
 #include "runtime/ref.hpp"
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
+#include <exception>
 
 namespace orvex {
 
-// Inside a catch block: sets the Python exception that stands for the C++
-// exception being handled (MemoryError, OverflowError for a size no machine
-// can hold, SystemError for anything else).
-void raise_for_cxx_exception();
+// Sets the Python exception that stands for e: MemoryError, OverflowError
+// for a size no machine can hold, SystemError for anything else.
+void raise_for_cxx_exception(const std::exception& e);
 
-// body() with every C++ exception but a thread's forced unwinding turned into
-// a Python exception; a failure gives Result{} (an empty Ref, false, -1 ...).
+// body(), with a C++ exception turned into a Python exception and `failure`
+// (an empty Ref, -1, ...) returned.
 template <class Result, class Body>
 Result at_boundary(Result failure, Body&& body) {
   try {
     return body();
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
-  } catch (...) {
-    raise_for_cxx_exception();
+  } catch (const std::exception& e) {
+    raise_for_cxx_exception(e);
     return failure;
   }
 }
