@@ -8,10 +8,8 @@ Under PYTHONMALLOC=malloc the interpreter counts no blocks; tracemalloc
 measures instead."""
 import collections
 import ctypes
-import gc
 import os
 import sys
-import tracemalloc
 import types
 
 import numpy as np
@@ -22,10 +20,10 @@ import orvex.limiter as limiter
 import orvex.vault as vault
 from orvex.fuzzy import FuzzyExtractor
 from orvex.limiter import RateLimiter
+from conftest import assert_no_leaks
 from orvex.vault import AESVault
 
 CALLS = int(os.environ.get("ORVEX_LEAK_CALLS", "200"))
-ROUNDS = 4
 KEY = bytes(range(32))
 
 
@@ -315,16 +313,6 @@ def quiet(monkeypatch):
     monkeypatch.setattr(limiter, "time", Clock())
 
 
-def memory_meter():
-    if sys.getallocatedblocks():
-        return sys.getallocatedblocks, 1
-    # No block count under PYTHONMALLOC=malloc: traced bytes, the smallest
-    # object taking 32 of them. Bytes are noisier than blocks (caches resize).
-    if not tracemalloc.is_tracing():
-        tracemalloc.start()
-    return (lambda: tracemalloc.get_traced_memory()[0]), 32
-
-
 GROUPS = ["FuzzyExtractor.__init__", "_to_numpy", "FuzzyExtractor._binarize",
           "FuzzyExtractor.lock_secret", "FuzzyExtractor.unlock_secret", "RateLimiter.__init__",
           "RateLimiter.check_and_record", "RateLimiter.get_count", "RateLimiter._clean",
@@ -338,30 +326,10 @@ def test_no_leaks(quiet, group):
     for case in cases:
         case.check()  # each case takes the path it is named for
     watched = [o for case in cases for o in case.watched()]
-    meter, unit = memory_meter()
-    tracing = tracemalloc.is_tracing() and unit > 1
 
     def run_round():
         for case in cases:
             for _ in range(CALLS):
                 case.run()
-        gc.collect()
 
-    try:
-        run_round()  # caches, interned names and free lists settle
-        refcounts = [sys.getrefcount(o) for o in watched]
-        growth = []
-        for _ in range(ROUNDS):
-            before = meter()
-            run_round()
-            growth.append(meter() - before)
-    finally:
-        if tracing:
-            tracemalloc.stop()
-    # One object lost per call of any one case grows every round by CALLS
-    # objects; caches settling grow by less, and not in every round.
-    assert min(growth) < CALLS // (2 if tracing else 4) * unit, \
-        f"{group}: memory grew every round: {growth}"
-    after = [sys.getrefcount(o) for o in watched]
-    grown = [repr(o)[:60] for o, n, m in zip(watched, refcounts, after) if m > n]
-    assert not grown, f"{group}: references gained by {grown}"
+    assert_no_leaks(run_round, watched, CALLS, group)

@@ -101,7 +101,6 @@ inline constexpr const char* kVoteProbesDoc =
     "of candidates (bytes of at most 32) under the key (k0, k1).";
 inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
-inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";
 
 }  // namespace orvex::fuzzy::msg

@@ -3,7 +3,6 @@
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "limiter/state.hpp"
-#include "limiter/steps.hpp"
 #include "runtime/module.hpp"
 
 namespace orvex::limiter {

@@ -35,5 +35,8 @@ inline constexpr const char* kModuleCleared = "%.200s() called after its module 
 inline constexpr const char* kSizeBeyondMemory =
     "the size needed is more than any machine can hold (%.200s)";
 inline constexpr const char* kNativeFailure = "orvex failed inside native code: %.200s";
+// An object that was to be a NumPy Generator (its bit generator exposes no C
+// interface).
+inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
 
 }  // namespace orvex::msg
