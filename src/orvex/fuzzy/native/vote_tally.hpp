@@ -12,6 +12,7 @@
 
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/native/siphash.hpp"
+#include "runtime/scratch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -37,7 +38,7 @@ class VoteTally {
   VoteTally(size_t lockers, const SipKey& key) : key_(key) {
     size_t slots = 16;
     while (slots < 2 * lockers) slots *= 2;
-    slots_.assign(slots, kFree);
+    slots_->assign(slots, kFree);
     candidates_.reserve(std::min<size_t>(lockers, 1024));
   }
 
@@ -71,15 +72,16 @@ class VoteTally {
   static constexpr size_t kProbeSlack = 64;
 
   void count(const CandidateBytes& bytes, size_t size) {
-    const size_t mask = slots_.size() - 1;
+    const size_t mask = slots_->size() - 1;
     for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
       ++probes_;
-      if (slots_[slot] == kFree) {
-        slots_[slot] = candidates_.size();
+      size_t& taken = (*slots_)[slot];
+      if (taken == kFree) {
+        taken = candidates_.size();
         candidates_.push_back({bytes, size, 1});
         return;
       }
-      Candidate& c = candidates_[slots_[slot]];
+      Candidate& c = candidates_[taken];
       if (c.size == size && c.bytes == bytes) {
         ++c.votes;
         return;
@@ -90,12 +92,12 @@ class VoteTally {
   // Every candidate again, under SipHash; they are all distinct.
   void rehash_with_sip() {
     sip_ = true;
-    const size_t mask = slots_.size() - 1;
-    slots_.assign(slots_.size(), kFree);
+    const size_t mask = slots_->size() - 1;
+    slots_->assign(slots_->size(), kFree);
     for (size_t i = 0; i < candidates_.size(); ++i) {
       size_t slot = hash(candidates_[i].bytes, candidates_[i].size) & mask;
-      for (++probes_; slots_[slot] != kFree; ++probes_) slot = (slot + 1) & mask;
-      slots_[slot] = i;
+      for (++probes_; (*slots_)[slot] != kFree; ++probes_) slot = (slot + 1) & mask;
+      (*slots_)[slot] = i;
     }
   }
 
@@ -121,7 +123,7 @@ class VoteTally {
   size_t added_ = 0;
   size_t probes_ = 0;
   std::vector<Candidate> candidates_;
-  std::vector<size_t> slots_;
+  Scratch<size_t, struct VoteSlots> slots_;
 };
 
 }  // namespace orvex::fuzzy
