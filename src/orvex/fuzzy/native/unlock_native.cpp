@@ -4,6 +4,7 @@
 // count run without the interpreter lock.
 #include "fuzzy/native/draws.hpp"
 #include "fuzzy/native/pad_cache.hpp"
+#include "fuzzy/native/vote_tally.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
 #include "runtime/scratch.hpp"
@@ -16,72 +17,6 @@
 
 namespace orvex::fuzzy {
 namespace {
-
-// A candidate's bytes, zero beyond its size so that whole buffers compare.
-using CandidateBytes = std::array<uint8_t, kPadSize>;
-
-// The candidates of one vote with their counts, in the order of first
-// production: what the Counter of the literal loop would hold.
-class VoteTally {
- public:
-  struct Candidate {
-    CandidateBytes bytes;
-    size_t size;
-    size_t votes;
-  };
-
-  explicit VoteTally(size_t lockers) {
-    size_t slots = 16;
-    while (slots < 2 * lockers) slots *= 2;
-    slots_->assign(slots, kFree);
-    candidates_.reserve(std::min<size_t>(lockers, 1024));
-  }
-
-  void add(const CandidateBytes& bytes, size_t size) {
-    const size_t mask = slots_->size() - 1;
-    for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
-      size_t& taken = (*slots_)[slot];
-      if (taken == kFree) {
-        taken = candidates_.size();
-        candidates_.push_back({bytes, size, 1});
-        return;
-      }
-      Candidate& c = candidates_[taken];
-      if (c.size == size && c.bytes == bytes) {
-        ++c.votes;
-        return;
-      }
-    }
-  }
-
-  // Most votes, the first produced among equals: Counter.most_common(1).
-  // nullptr without votes.
-  const Candidate* winner() const {
-    const Candidate* best = nullptr;
-    for (const Candidate& c : candidates_) {
-      if (!best || c.votes > best->votes) best = &c;
-    }
-    return best;
-  }
-
- private:
-  static constexpr size_t kFree = std::numeric_limits<size_t>::max();
-
-  // The four words multiplied independently, then mixed: one short
-  // dependency chain instead of one per byte.
-  static size_t hash(const CandidateBytes& bytes, size_t size) {
-    uint64_t w[4];
-    std::memcpy(w, bytes.data(), sizeof w);
-    uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xC2B2AE3D27D4EB4Full) ^
-                 (w[2] * 0x165667B19E3779F9ull) ^ (w[3] * 0xD6E8FEB86659FD93ull) ^ size;
-    h ^= h >> 32;
-    h *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h ^ h >> 29);
-  }
-
-  std::vector<Candidate> candidates_;
-  Scratch<size_t, struct VoteSlots> slots_;
-};
 
 // A stored entry as the native part reads it: the characters of an exact
 // str held by `entries`, or nullptr where bytes.fromhex must read it.
@@ -131,10 +66,10 @@ bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unm
 
 // The characters of each entry; false (abandon) at anything but an exact str,
 // where the literal loop raises TypeError or runs a subclass's code.
-int entry_texts(const std::vector<Ref>& entries, std::vector<EntryText>& out) {
+int entry_texts(const RefList& entries, std::vector<EntryText>& out) {
   out.resize(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
-    PyObject* entry = entries[i].get();
+    PyObject* entry = entries[i];
     if (!PyUnicode_CheckExact(entry)) return 0;
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(entry) < 0) return -1;
@@ -153,7 +88,7 @@ enum class Drawn { done, beyond_bits, no_memory };
 // lockers from the first one bytes.fromhex must read (`first_unread`) on,
 // kept in order to be counted once it has read them.
 struct Vote {
-  explicit Vote(size_t lockers) : tally(lockers), first_unread(lockers) {}
+  Vote(size_t lockers, const SipKey& key) : tally(lockers, key), first_unread(lockers) {}
   VoteTally tally;
   size_t first_unread;
   std::vector<Unmasked> rest;
@@ -209,16 +144,16 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   // change what is read. Held here, their characters stay put.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
-  std::vector<Ref> entries;
+  RefList entries;
   entries.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
+  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(items[i]);
   Scratch<EntryText> texts;
   const int readable = entry_texts(entries, *texts);
   if (readable <= 0) return readable < 0 ? Attempt::failed : Attempt::abandoned;
 
   PadCache pads(draws.size);
   Scratch<size_t> pad_keys;
-  Vote vote(entries.size());
+  Vote vote(entries.size(), st.vote_key);
   const Drawn drawn =
       without_gil([&] { return draw_candidates(draws, *texts, pads, *pad_keys, vote); });
   // Beyond the bits the literal loop raises IndexError; out of memory
@@ -230,7 +165,7 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   for (size_t j = 0; j < vote.rest.size(); ++j) {
     const size_t i = vote.first_unread + j;
     if (vote.rest[j].known) continue;
-    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
+    if (!unmask_by_fromhex(st, entries[i], pads.pad((*pad_keys)[i]), vote.rest[j])) {
       return Attempt::failed;
     }
   }
