@@ -191,8 +191,8 @@ def test_plain_limiters_take_the_shortcut(monkeypatch):
     for key in "abc" * 20:
         clock.now += 1
         assert lim.check_and_record(key)[0] is True
-    # All but each key's first call, which creates its history entry.
-    assert shortcut_calls() - before == 60 - 3
+    # Each key's first call included, which creates its history entry.
+    assert shortcut_calls() - before == 60
 
 
 @pytest.mark.parametrize("defaults", [(False,), (True,), (None,), ("x", 1), None])
@@ -434,3 +434,39 @@ def test_a_history_replaced_by_its_lookup_is_used(clock):
         foreign.armed = True
         outcomes.append((lim.check_and_record("k"), dict(lim._history)))
     assert outcomes[0] == outcomes[1] == ((True, "OK (2/10)"), {"k": [1000.0, 1000.0]})
+
+
+class StoreSwappingKey(LimitSettingKey):
+    """Once armed, the second comparison (the store of a new key's entry)
+    gives the limiter a new history that already holds "k"."""
+
+    __hash__ = LimitSettingKey.__hash__
+    compared = 0
+
+    def __eq__(self, other):
+        if self.armed:
+            self.compared += 1
+            if self.compared == 2:
+                self.lim._history = collections.defaultdict(list, k=[1000.0] * 3)
+        return False
+
+
+@pytest.mark.parametrize("foreign_type", [LimitSettingKey, HistorySwappingKey, StoreSwappingKey])
+def test_a_new_key_stored_beside_a_colliding_one(clock, foreign_type):
+    # The entry of a new key is made natively; what the comparisons on the way
+    # change is seen as on the literal path: the pruned copy goes into the
+    # history the limiter has after the store.
+    outcomes = []
+    for detour in [None, shadowed_clean]:
+        lim = RateLimiter(5, 10, 60)
+        if detour:
+            detour(lim)
+        foreign = foreign_type(lim)
+        lim._history[foreign] = []
+        foreign.armed = True
+        result = lim.check_and_record("k")
+        outcomes.append((result, lim.hard_limit, {k: v for k, v in lim._history.items()
+                                                  if isinstance(k, str)}))
+    assert outcomes[0] == outcomes[1]
+    if foreign_type is StoreSwappingKey:
+        assert outcomes[0] == ((True, "OK (1/10)"), 10, {"k": [1000.0]})

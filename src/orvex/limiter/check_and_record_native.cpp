@@ -133,6 +133,38 @@ Step clean_from_lookup(const State& st, PyObject* self, PyObject* key, const Win
   return store_newer(st, self, key, found.get(), cutoff.get()) ? Step::done : Step::failed;
 }
 
+// The limits as the literal steps read them after the history lookup.
+void take_limits(const Snapshot& snap, Window& w) {
+  w.limits_plain = snap.limits_plain;
+  w.hard_limit = snap.hard_limit;
+  w.soft_limit = snap.soft_limit;
+}
+
+// A key met for the first time: the default factory's empty list, stored
+// under the key, stands for its pruned copy too while nothing can tell them
+// apart. Making and storing it can run code (a collection's finalizers, a
+// colliding foreign key's __eq__), so the key is looked up and the state read
+// again afterwards, as after the first lookup. If anything moved, the
+// literal step's second half follows: the pruned copy of that list, stored
+// under the key in self._history as it is now.
+Step add_entries(const Function& fn, State& st, PyObject* self, PyObject* key, Window& w,
+                 Ref& kept) {
+  PyObject* history = w.history.get();
+  // The lookup may have replaced the default factory: then it makes the entry.
+  if (!is_list_defaultdict(st, history)) return clean_from_lookup(st, self, key, w, Ref());
+  Ref made = Ref::steal(PyList_New(0));
+  if (!made || PyDict_SetItem(history, key, made.get()) < 0) return Step::failed;
+  PyObject* stored = PyDict_GetItemWithError(history, key);
+  if (!stored && PyErr_Occurred()) return Step::failed;
+  const Snapshot* snap = read_snapshot(fn, st, self);
+  if (stored != made.get() || !snap || snap->history != history) {
+    return clean_from_lookup(st, self, key, w, std::move(made));
+  }
+  take_limits(*snap, w);
+  kept = std::move(made);
+  return Step::native;
+}
+
 // self._history[key] = [ts for ts in self._history[key] if ts > cutoff];
 // `kept` receives the list now under the key. The literal path always stores
 // a new list; a list that nothing but the history holds is pruned in place
@@ -147,15 +179,8 @@ Step prune(const Function& fn, State& st, PyObject* self, PyObject* key, Window&
   Ref found = Ref::borrow(entries);
   const Snapshot* snap = read_snapshot(fn, st, self);
   if (!snap || snap->history != history) return clean_from_lookup(st, self, key, w, found);
-  w.limits_plain = snap->limits_plain;
-  w.hard_limit = snap->hard_limit;
-  w.soft_limit = snap->soft_limit;
-  if (!entries) {
-    // The default factory's empty list and its pruned copy: one new list.
-    kept = Ref::steal(PyList_New(0));
-    if (!kept || PyDict_SetItem(history, key, kept.get()) < 0) return Step::failed;
-    return Step::done;
-  }
+  take_limits(*snap, w);
+  if (!entries) return add_entries(fn, st, self, key, w, kept);
   if (!PyList_CheckExact(entries)) return Step::literal;
   const Py_ssize_t n = PyList_GET_SIZE(entries);
   Py_ssize_t newer = 0;
