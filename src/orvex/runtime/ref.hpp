@@ -27,9 +27,13 @@
 namespace orvex {
 
 // Whether this thread may touch reference counts: always, except while the
-// interpreter finalizes under a thread that has lost the lock for good.
+// interpreter finalizes under a thread that has lost the lock for good. From
+// 3.14 such a thread waits for the exit instead of unwinding, so no native
+// frame is ever left without the lock, and every release is spared the call.
 inline bool may_touch_references() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030E0000
+  return true;
+#elif PY_VERSION_HEX >= 0x030D0000
   return !Py_IsFinalizing() || PyGILState_Check();
 #else
   return !_Py_IsFinalizing() || PyGILState_Check();
