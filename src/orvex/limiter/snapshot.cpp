@@ -258,7 +258,9 @@ const Snapshot* refresh_snapshot(const Function& fn, State& st, PyObject* self) 
 
 Ref clock_reading(const Function& fn, State& st) {
   const auto& clock = st.clock;
-  if (clock.owner && is_current(clock.globals, PyModule_GetDict(fn.module))) {
+  // clock.owner is set only once clock.globals names this module's dict,
+  // which the module keeps for its whole life.
+  if (clock.owner && is_current(clock.globals, clock.globals.dict)) {
     // `time` is still clock.owner (the globals hold it).
     if (!clock.call) {
       Ref owner = Ref::borrow(clock.owner);
