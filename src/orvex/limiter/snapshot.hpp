@@ -63,14 +63,28 @@ inline Ref instance_dict(PyObject* self) {
   return dict;
 }
 
+// The address of self.__dict__, made if self has none yet, for comparison
+// only; nullptr (no exception set) if self can't have one. The reference is
+// given back at once (self holds the dict), and nothing runs in between, so
+// this needs none of Ref's care for a thread being ended.
+inline PyObject* instance_dict_address(PyObject* self) {
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Py_DECREF(dict);
+  return dict;
+}
+
 // The snapshot when it is still current for self, else nullptr: self's type
 // is the one found plain last and unchanged since, and self.__dict__ is the
 // dict the snapshot was read from, unchanged since.
 inline const Snapshot* current_snapshot(const State& st, PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (type != st.plain_type || !tag_is_current(type, st.plain_tag)) return nullptr;
-  Ref dict = instance_dict(self);
-  return dict && is_current(st.snapshot.source, dict.get()) ? &st.snapshot : nullptr;
+  PyObject* dict = instance_dict_address(self);
+  return dict && is_current(st.snapshot.source, dict) ? &st.snapshot : nullptr;
 }
 
 // self's state read afresh; nullptr (no exception set) when it is not
