@@ -22,6 +22,11 @@ using CandidateBytes = std::array<uint8_t, kPadSize>;
 
 // The candidates of one vote with their counts, in the order of first
 // production: what the Counter of the literal loop would hold.
+//
+// With many lockers the slots span megabytes and every candidate lands in a
+// random one: callers hash a few candidates ahead and prefetch their slots,
+// and each slot keeps part of its candidate's hash beside the index, so that
+// a slot taken by another candidate is passed over without reading it.
 class VoteTally {
  public:
   struct Candidate {
@@ -31,22 +36,44 @@ class VoteTally {
   };
 
   explicit VoteTally(size_t lockers) {
+    // Indices are kept in 32 bits (no list holds that many lockers).
+    if (lockers >= kIndexMask) throw std::bad_alloc();
     size_t slots = 16;
     while (slots < 2 * lockers) slots *= 2;
     slots_->assign(slots, kFree);
     candidates_.reserve(std::min<size_t>(lockers, 1024));
   }
 
-  void add(const CandidateBytes& bytes, size_t size) {
+  // The four words multiplied independently, then mixed: one short
+  // dependency chain instead of one per byte.
+  static uint64_t hash(const CandidateBytes& bytes, size_t size) {
+    uint64_t w[4];
+    std::memcpy(w, bytes.data(), sizeof w);
+    uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xC2B2AE3D27D4EB4Full) ^
+                 (w[2] * 0x165667B19E3779F9ull) ^ (w[3] * 0xD6E8FEB86659FD93ull) ^ size;
+    h ^= h >> 32;
+    h *= 0x9E3779B97F4A7C15ull;
+    return h ^ h >> 29;
+  }
+
+  void prefetch(uint64_t hash) const {
+    __builtin_prefetch(slots_->data() + (hash & (slots_->size() - 1)));
+  }
+
+  void add(const CandidateBytes& bytes, size_t size) { add(bytes, size, hash(bytes, size)); }
+
+  void add(const CandidateBytes& bytes, size_t size, uint64_t hash) {
     const size_t mask = slots_->size() - 1;
-    for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
-      size_t& taken = (*slots_)[slot];
+    const uint64_t tag = hash & ~kIndexMask;
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      uint64_t& taken = (*slots_)[slot];
       if (taken == kFree) {
-        taken = candidates_.size();
+        taken = tag | candidates_.size();
         candidates_.push_back({bytes, size, 1});
         return;
       }
-      Candidate& c = candidates_[taken];
+      if ((taken & ~kIndexMask) != tag) continue;
+      Candidate& c = candidates_[taken & kIndexMask];
       if (c.size == size && c.bytes == bytes) {
         ++c.votes;
         return;
@@ -65,22 +92,13 @@ class VoteTally {
   }
 
  private:
-  static constexpr size_t kFree = std::numeric_limits<size_t>::max();
-
-  // The four words multiplied independently, then mixed: one short
-  // dependency chain instead of one per byte.
-  static size_t hash(const CandidateBytes& bytes, size_t size) {
-    uint64_t w[4];
-    std::memcpy(w, bytes.data(), sizeof w);
-    uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xC2B2AE3D27D4EB4Full) ^
-                 (w[2] * 0x165667B19E3779F9ull) ^ (w[3] * 0xD6E8FEB86659FD93ull) ^ size;
-    h ^= h >> 32;
-    h *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h ^ h >> 29);
-  }
+  // A slot holds the high half of its candidate's hash and its index; free
+  // slots hold an index no candidate has.
+  static constexpr uint64_t kIndexMask = 0xFFFFFFFFull;
+  static constexpr uint64_t kFree = ~uint64_t{0};
 
   std::vector<Candidate> candidates_;
-  Scratch<size_t, struct VoteSlots> slots_;
+  Scratch<uint64_t, struct VoteSlots> slots_;
 };
 
 // A stored entry as the native part reads it: the characters of an exact
@@ -166,15 +184,26 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
                       std::vector<size_t>& pad_keys, Vote& vote) noexcept {
   try {
     if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
-    for (size_t i = 0; i < texts.size(); ++i) {
-      Unmasked candidate;
-      const bool known = unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), candidate);
-      if (known && vote.rest.empty()) {
-        vote.tally.add(candidate.bytes, candidate.size);
-        continue;
+    // A few candidates at a time, their slots fetched before they are counted.
+    constexpr size_t kAhead = 8;
+    for (size_t first = 0; first < texts.size(); first += kAhead) {
+      const size_t count = std::min(kAhead, texts.size() - first);
+      Unmasked batch[kAhead];
+      uint64_t hashes[kAhead] = {};
+      for (size_t l = 0; l < count; ++l) {
+        const size_t i = first + l;
+        if (!unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), batch[l])) continue;
+        hashes[l] = VoteTally::hash(batch[l].bytes, batch[l].size);
+        vote.tally.prefetch(hashes[l]);
       }
-      if (vote.rest.empty()) vote.first_unread = i;
-      vote.rest.push_back(candidate);
+      for (size_t l = 0; l < count; ++l) {
+        if (batch[l].known && vote.rest.empty()) {
+          vote.tally.add(batch[l].bytes, batch[l].size, hashes[l]);
+          continue;
+        }
+        if (vote.rest.empty()) vote.first_unread = first + l;
+        vote.rest.push_back(batch[l]);
+      }
     }
     return Drawn::done;
   } catch (const std::bad_alloc&) {
