@@ -5,6 +5,7 @@ literal loops; every comparison runs a call both ways and wants the same
 record, the same unlock result, or the same exception.
 """
 
+import builtins
 import collections
 import contextlib
 import hashlib
@@ -284,6 +285,9 @@ REDIRECTIONS = {
                             wrapped(collections.Counter.most_common)),
     "Counter.__missing__": (collections.Counter, "__missing__", lambda self, key: 0),
     "heapq.nlargest": (heapq, "nlargest", wrapped(heapq.nlargest)),
+    # most_common(1) ends in nlargest's single-item shortcut, which calls these
+    "builtins.max": (builtins, "max", wrapped(max)),
+    "builtins.iter": (builtins, "iter", wrapped(iter)),
 }
 
 
@@ -297,6 +301,20 @@ def test_redirected_objects_are_used(record, name):
         unlocked = both(lambda: fe.unlock_secret(X, record))
         assert library_calls(lambda: fe.unlock_secret(X, record)) >= 64
     assert locked == record and unlocked == (SECRET, {"ratio": 1.0})
+
+
+def test_counter_with_an_added_method_is_used(record):
+    """Counter.items shadowing dict's changes what most_common counts; only the
+    caches that reading annotations adds leave the native vote on."""
+    fe = FuzzyExtractor(64)
+    collections.Counter.items = lambda self: dict.items(self)
+    try:
+        assert both(lambda: fe.unlock_secret(X, record)) == (SECRET, {"ratio": 1.0})
+        assert library_calls(lambda: fe.unlock_secret(X, record)) >= 64
+    finally:
+        del collections.Counter.items
+    getattr(collections.Counter, "__annotations__", None)
+    assert library_calls(lambda: fe.unlock_secret(X, record)) < 64
 
 
 @pytest.mark.parametrize("cls", [SizeProperty, Getattribute, BoolBits, SubclassBits])

@@ -8,6 +8,7 @@ import gc
 import importlib.util
 import logging
 import sys
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -327,3 +328,106 @@ def test_finalizers_that_mutate_the_limiter_never_corrupt_it(monkeypatch):
         gc.set_threshold(*threshold)
         gc.collect()
     assert all(type(ts) is float for v in lim._history.values() for ts in v)
+
+
+class LimitSettingKey:
+    """A foreign key in the history that collides with "k": once armed,
+    looking "k" up compares with it, and the comparison lowers the hard limit."""
+
+    def __init__(self, lim):
+        self.lim, self.armed = lim, False
+
+    def __hash__(self):
+        return hash("k")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.lim.hard_limit = 0
+        return False
+
+
+def test_limits_changed_by_a_history_lookup_are_used(clock):
+    outcomes = []
+    for detour in [None, shadowed_clean]:
+        lim = RateLimiter(5, 10, 60)
+        if detour:
+            detour(lim)
+        foreign = LimitSettingKey(lim)
+        lim._history[foreign] = []
+        lim.check_and_record("k")  # "k" now follows the foreign key in the history
+        foreign.armed = True
+        outcomes.append((lim.check_and_record("k"), lim.is_suspended("k"), lim.get_count("k")))
+    assert outcomes[0] == outcomes[1] == ((False, "Rate limit exceeded (1/0). Suspended."), True, 1)
+
+
+def test_changes_are_seen_in_every_module_instance(clock):
+    """Each module instance keeps its reads with a dict watcher of its own
+    while the interpreter has one to give (it has 8), and reads afresh
+    without: either way a changed limit, or a limiter in place of a dead
+    one, is seen at the next call."""
+    modules = [other_module_instance(clock) for _ in range(10)]
+    for module in modules + modules:
+        lim = module.RateLimiter(1, 3, 60)
+        assert lim.check_and_record("k") == (True, "OK (1/3)")
+        lim.hard_limit = 1
+        assert lim.check_and_record("k") == (False, "Rate limit exceeded (1/1). Suspended.")
+        del lim
+        lim = module.RateLimiter(0, 2, 60)
+        assert [lim.check_and_record("k")[1] for _ in range(3)] == [
+            "OK (1/2)", "OK (2/2)", "Rate limit exceeded (2/2). Suspended."]
+
+
+class PropertyClock(types.ModuleType):
+    time = property(lambda self: lambda: 3000.0)
+
+
+@pytest.mark.parametrize("owner", [types.SimpleNamespace, types.ModuleType])
+def test_a_clock_changed_between_calls_is_read(monkeypatch, owner):
+    """The shortcut keeps its lookups of time.time only while nothing they
+    went through has changed: the module global, the clock's own attribute
+    and, for a module, its class."""
+    clock = owner("clock") if owner is types.ModuleType else owner()
+    clock.time = lambda: 1000.0
+    other = types.SimpleNamespace(time=lambda: 2500.0)
+    changes = [
+        lambda: None,
+        lambda: setattr(clock, "time", lambda: 2000.0),
+        lambda: setattr(limiter, "time", other),
+        lambda: setattr(limiter, "time", clock),
+    ]
+    if owner is types.ModuleType:
+        changes.append(lambda: setattr(clock, "__class__", PropertyClock))
+    monkeypatch.setattr(limiter, "time", clock)
+    lim = RateLimiter(10, 10, 10)
+    stamps = []
+    for change in changes:
+        change()
+        lim.check_and_record("k")
+        stamps.append(lim._history["k"][-1])
+    assert stamps == [1000.0, 2000.0, 2500.0, 2000.0, 3000.0][:len(changes)]
+
+
+class HistorySwappingKey(LimitSettingKey):
+    """Once armed, the first comparison gives the limiter a new history."""
+
+    __hash__ = LimitSettingKey.__hash__
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.lim._history = collections.defaultdict(list, k=[1000.0] * 3)
+        return False
+
+
+def test_a_history_replaced_by_its_lookup_is_used(clock):
+    outcomes = []
+    for detour in [None, shadowed_clean]:
+        lim = RateLimiter(5, 10, 60)
+        if detour:
+            detour(lim)
+        foreign = HistorySwappingKey(lim)
+        lim._history[foreign] = []
+        lim.check_and_record("k")
+        foreign.armed = True
+        outcomes.append((lim.check_and_record("k"), dict(lim._history)))
+    assert outcomes[0] == outcomes[1] == ((True, "OK (2/10)"), {"k": [1000.0, 1000.0]})

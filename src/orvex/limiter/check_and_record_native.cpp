@@ -16,6 +16,7 @@
 #include "limiter/methods.hpp"
 #include "limiter/snapshot.hpp"
 #include "runtime/function.hpp"
+#include "runtime/messages.hpp"
 
 #include <utility>
 
@@ -50,10 +51,11 @@ int contains(PyObject* suspended, PyObject* key) {
   return PySet_Contains(held.get(), key);
 }
 
-// What pruning and the limits need, read after the first clock reading.
+// What pruning needs, read after the first clock reading.
 struct Window {
   Ref history;        // exact defaultdict(list), held
   double cutoff = 0;  // time.time() - self.window_seconds
+  // The limits, read once the history lookup is done.
   bool limits_plain = false;
   long hard_limit = 0;
   long soft_limit = 0;
@@ -67,9 +69,6 @@ Step read_window(const Function& fn, State& st, PyObject* self, PyObject* now, W
   }
   w.history = Ref::borrow(snap->history);
   w.cutoff = PyFloat_AS_DOUBLE(now) - snap->window_seconds;
-  w.limits_plain = snap->limits_plain;
-  w.hard_limit = snap->hard_limit;
-  w.soft_limit = snap->soft_limit;
   return Step::native;
 }
 
@@ -112,16 +111,45 @@ Step copy_newer(PyObject* history, PyObject* key, PyObject* entries, Py_ssize_t 
   return Step::done;
 }
 
+// The literal steps from the history lookup on, once the lookup (a foreign
+// key's __eq__) has replaced self._history or made the state one the
+// shortcut can't vouch for: the found list, or the default factory's empty
+// one, pruned into a new list stored under the key in self._history as it
+// is now.
+Step clean_from_lookup(const State& st, PyObject* self, PyObject* key, const Window& w, Ref found) {
+  if (!found) {
+    PyObject* history = w.history.get();
+    if (is_list_defaultdict(st, history)) {
+      found = Ref::steal(PyList_New(0));
+      if (!found || PyDict_SetItem(history, key, found.get()) < 0) return Step::failed;
+    } else {
+      found = Ref::steal(PyObject_GetItem(history, key));
+      if (!found) return Step::failed;
+    }
+  }
+  Ref cutoff = Ref::steal(PyFloat_FromDouble(w.cutoff));
+  if (!cutoff) return Step::failed;
+  return store_newer(st, self, key, found.get(), cutoff.get()) ? Step::done : Step::failed;
+}
+
 // self._history[key] = [ts for ts in self._history[key] if ts > cutoff];
 // `kept` receives the list now under the key. The literal path always stores
 // a new list; a list that nothing but the history holds is pruned in place
 // instead, since then nobody can tell the difference. A list someone else
 // holds keeps its timestamps, as it does on the literal path.
-Step prune(const Window& w, PyObject* key, Ref& kept) {
+Step prune(const Function& fn, State& st, PyObject* self, PyObject* key, Window& w, Ref& kept) {
   PyObject* history = w.history.get();
   PyObject* entries = PyDict_GetItemWithError(history, key);
+  if (!entries && PyErr_Occurred()) return Step::failed;
+  // A foreign key met in the lookup may have run Python code: the state is
+  // read again, and the limits only now, as the literal steps read them.
+  Ref found = Ref::borrow(entries);
+  const Snapshot* snap = read_snapshot(fn, st, self);
+  if (!snap || snap->history != history) return clean_from_lookup(st, self, key, w, found);
+  w.limits_plain = snap->limits_plain;
+  w.hard_limit = snap->hard_limit;
+  w.soft_limit = snap->soft_limit;
   if (!entries) {
-    if (PyErr_Occurred()) return Step::failed;
     // The default factory's empty list and its pruned copy: one new list.
     kept = Ref::steal(PyList_New(0));
     if (!kept || PyDict_SetItem(history, key, kept.get()) < 0) return Step::failed;
@@ -135,9 +163,9 @@ Step prune(const Window& w, PyObject* key, Ref& kept) {
     if (!PyFloat_CheckExact(ts)) return Step::literal;
     newer += PyFloat_AS_DOUBLE(ts) > w.cutoff;
   }
-  if (Py_REFCNT(entries) == 1) {
+  if (Py_REFCNT(entries) == 2) {  // the history's reference and `found`
     if (newer < n) prune_in_place(entries, w.cutoff);
-    kept = Ref::borrow(entries);
+    kept = std::move(found);
     return Step::native;
   }
   return copy_newer(history, key, entries, newer, w.cutoff, kept);
@@ -148,10 +176,10 @@ Step prune(const Window& w, PyObject* key, Ref& kept) {
 // since they were read; Step::literal: pruned, the rest goes the literal way.
 Step clean_inline(const Function& fn, State& st, PyObject* self, PyObject* key, Window& w,
                   Ref& kept) {
-  Ref now = clock_now(fn, st);
+  Ref now = clock_reading(fn, st);
   if (!now) return Step::failed;
   Step step = read_window(fn, st, self, now.get(), w);
-  if (step == Step::native) step = prune(w, key, kept);
+  if (step == Step::native) step = prune(fn, st, self, key, w, kept);
   if (step == Step::done) return Step::literal;
   if (step != Step::literal) return step;
   return clean_at(st, self, key, now.get()) ? Step::literal : Step::failed;
@@ -192,17 +220,20 @@ Ref admitted(const Function& fn, State& st, PyObject* self, Py_ssize_t count) {
 // The steps after _clean with the limits and the pruned list at hand.
 Ref judge_native(const Function& fn, State& st, PyObject* self, PyObject* key, const Window& w,
                  const Ref& kept) {
+  if (!w.limits_plain) return judge(fn, st, self, key);
+  const long hard_limit = w.hard_limit;
+  const long soft_limit = w.soft_limit;
   const Py_ssize_t n = PyList_GET_SIZE(kept.get());
-  if (n >= w.hard_limit || n >= w.soft_limit) {
+  if (n >= hard_limit || n >= soft_limit) {
     Ref count = Ref::steal(PyLong_FromSsize_t(n));
     if (!count) return {};
-    if (n >= w.hard_limit) return suspend(fn, st, self, key, count.get());
+    if (n >= hard_limit) return suspend(fn, st, self, key, count.get());
     if (!warn_soft_limit(fn, st, self, key, count.get())) return {};
     return record_and_admit(fn, st, self, key, n);
   }
   // self._history[key].append(time.time()): the list is the one just pruned,
   // held across the clock reading as the literal path's bound append holds it.
-  Ref now = clock_now(fn, st);
+  Ref now = clock_reading(fn, st);
   if (!now || PyList_Append(kept.get(), now.get()) < 0) return {};
   ++st.native_calls;
   return admitted(fn, st, self, n + 1);
@@ -223,13 +254,15 @@ Ref check_and_record(Function& fn, Args args) {
   if (is_suspended < 0) return {};
   if (is_suspended) return st.suspended;
 
-  if (!enter_call(fn)) return {};
+  // The inlined self._clean(key) counts as a call, as the literal one does;
+  // the module and the stack were checked on entry to this call.
+  if (Py_EnterRecursiveCall(orvex::msg::kRecursionWhere) != 0) return {};
   Window w;
   Ref kept;
   const Step cleaned = clean_inline(fn, st, self, key, w, kept);
   leave_call();
   if (cleaned == Step::failed) return {};
-  if (cleaned == Step::literal || !w.limits_plain) return judge(fn, st, self, key);
+  if (cleaned == Step::literal) return judge(fn, st, self, key);
   return judge_native(fn, st, self, key, w, kept);
 }
 

@@ -71,6 +71,12 @@ Ref history_entry(const State& st, PyObject* self, PyObject* key);
 // self._history[key] = [ts for ts in self._history[key] if ts > cutoff].
 [[nodiscard]] bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now);
 
+// The end of clean_at once self._history[key] gave `entries`: the newer
+// timestamps into a new list, stored under the key in self._history as it is
+// now.
+[[nodiscard]] bool store_newer(const State& st, PyObject* self, PyObject* key, PyObject* entries,
+                               PyObject* cutoff);
+
 // check_and_record once self._clean(key) has returned: count, the hard and
 // soft limits, recording and the result.
 Ref judge(const Function& fn, const State& st, PyObject* self, PyObject* key);

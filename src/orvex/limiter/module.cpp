@@ -1,4 +1,5 @@
 // orvex.limiter: module initialisation and the RateLimiter class.
+#include "limiter/snapshot.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "limiter/state.hpp"
@@ -82,6 +83,7 @@ bool init_state(State& st) {
   if (!st.str.init()) return false;
   st.bypassed = constant_result(Py_True, msg::kBypassed);
   st.suspended = constant_result(Py_False, msg::kSuspended);
+  start_snapshots(st);
   return st.bypassed && st.suspended;
 }
 
@@ -97,8 +99,12 @@ Py_ssize_t factory_offset(const State& st, PyObject* type) {
     PyErr_Clear();
     return -1;
   }
-  PyObject* missing = _PyType_Lookup(tp, missing_name.get());
-  PyObject* factory = _PyType_Lookup(tp, st.str.default_factory);
+  PyObject* missing = type_lookup(tp, missing_name.get());
+  PyObject* factory = missing ? type_lookup(tp, st.str.default_factory) : nullptr;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return -1;
+  }
   const PyMappingMethods* mapping = tp->tp_as_mapping;
   const PyMappingMethods* dict_mapping = PyDict_Type.tp_as_mapping;
   if (tp->tp_base != &PyDict_Type || !mapping ||
@@ -143,6 +149,8 @@ int exec_module(PyObject* m, State& st) {
     return -1;
   }
   st.defaultdict = std::move(defaultdict);
+  st.namespace_type = import_from("types", "SimpleNamespace");
+  if (!st.namespace_type) return -1;
   st.factory_offset = factory_offset(st, st.defaultdict.get());
   Ref function_type = make_function_type(m);
   if (!function_type ||

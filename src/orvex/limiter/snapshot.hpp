@@ -5,6 +5,14 @@
 // would come down to the same dict lookup: the type leaves attribute access
 // generic and defines none of the state's names, and the instance dict is an
 // exact dict.
+//
+// What was read is kept while the instance dict is known not to have
+// changed. From 3.12 a dict watcher says so: the interpreter tells it of
+// every change of the watched dict, attribute stores included, before the
+// change is made. Before 3.12 the dict's version tag says so, which every
+// change renews. 3.13.0 stores attributes into an instance's inline values
+// without telling watchers (fixed in 3.13.1); there nothing is kept, and the
+// state is read afresh at every step.
 #pragma once
 
 #include "limiter/state.hpp"
@@ -24,33 +32,35 @@ inline bool tag_is_current(PyTypeObject* type, unsigned int tag) {
   return tag != 0 && type->tp_version_tag == tag;
 }
 
+// The attribute `name` found on `type` or its bases the way instance
+// attribute lookup finds it (borrowed: the type holds it), or nullptr. May
+// set an exception.
+PyObject* type_lookup(PyTypeObject* type, PyObject* name);
+
+#if PY_VERSION_HEX < 0x030C0000
 // A dict's version tag: unique among all dicts and renewed by every change,
-// including attribute assignment on the instance that owns the dict. The
-// field is deprecated from 3.12 but still kept up to date there. 3.13 stores
-// attributes into an instance's inline values without renewing the tag of
-// the dict that shares them (nor telling dict watchers), and 3.14 drops the
-// field: there 0 ("unknown") makes every snapshot be read afresh.
+// including attribute assignment on the instance that owns the dict.
 inline uint64_t dict_version(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030D0000
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
+}
 #endif
+
+// Whether what was read from `dict` still holds: `dict` is the dict read
+// and has not changed since.
+inline bool is_current(const WatchedDict& w, PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return dict == w.dict && w.current;
 #else
-  (void)dict;
-  return 0;
+  return dict == w.dict && w.version != 0 && dict_version(dict) == w.version;
 #endif
 }
 
-// self.__dict__ (borrowed: self holds it), made if self has none yet;
-// nullptr if self can't have one.
-inline PyObject* instance_dict(PyObject* self) {
-  PyObject** slot = _PyObject_GetDictPtr(self);
-  return slot ? *slot : nullptr;
+// self.__dict__, made if self has none yet; empty (no exception set) if self
+// can't have one.
+inline Ref instance_dict(PyObject* self) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) PyErr_Clear();
+  return dict;
 }
 
 // The snapshot when it is still current for self, else nullptr: self's type
@@ -59,11 +69,8 @@ inline PyObject* instance_dict(PyObject* self) {
 inline const Snapshot* current_snapshot(const State& st, PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (type != st.plain_type || !tag_is_current(type, st.plain_tag)) return nullptr;
-  PyObject* dict = instance_dict(self);
-  const Snapshot& snap = st.snapshot;
-  return dict && dict == snap.dict && snap.version != 0 && dict_version(dict) == snap.version
-             ? &snap
-             : nullptr;
+  Ref dict = instance_dict(self);
+  return dict && is_current(st.snapshot.source, dict.get()) ? &st.snapshot : nullptr;
 }
 
 // self's state read afresh; nullptr (no exception set) when it is not
@@ -77,6 +84,17 @@ inline const Snapshot* read_snapshot(const Function& fn, State& st, PyObject* se
   const Snapshot* snap = current_snapshot(st, self);
   return snap ? snap : refresh_snapshot(fn, st, self);
 }
+
+// time.time(), with the lookups of `time` and its attribute skipped while
+// neither dict they were made in has changed since.
+Ref clock_reading(const Function& fn, State& st);
+
+// Sets up what keeps snapshots (the dict watcher) for a module's state;
+// without it every snapshot is read afresh. Never fails.
+void start_snapshots(State& st);
+
+// Stops watching and gives the watcher back.
+void stop_snapshots(State& st);
 
 // An exact defaultdict whose default_factory is exactly list.
 inline bool is_list_defaultdict(const State& st, PyObject* history) {

@@ -33,13 +33,25 @@ namespace orvex::limiter {
 
 ORVEX_STRING_TABLE(Strings, ORVEX_LIMITER_STRINGS);
 
-// What the native shortcut (check_and_record_native.cpp) reads from a limiter's instance
+// A dict that the native shortcut read from, and whether it is unchanged
+// since (snapshot.hpp). From 3.12 the dict is watched while named here, and
+// its end clears this, so it is always alive; before, it is only compared.
+struct WatchedDict {
+  PyObject* dict = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+  bool current = false;  // no change of the dict since it was read
+#else
+  uint64_t version = 0;  // 0: never current
+#endif
+};
+
+// What the native shortcut (check_and_record_native.cpp) reads from a limiter's
+// instance
 // dict. The object pointers are borrowed: they are used only after checking
-// that the dict is the same object with the same version tag as when they
-// were read, that is, still holds them.
+// that the dict is the same object and unchanged since they were read, that
+// is, still holds them.
 struct Snapshot {
-  PyObject* dict = nullptr;       // compared, never dereferenced
-  uint64_t version = 0;           // 0: never current
+  WatchedDict source;
   PyObject* suspended = nullptr;  // an exact set, else nullptr
   bool clean_shadowed = true;     // _clean in the instance dict
   PyObject* history = nullptr;    // an exact defaultdict, else nullptr
@@ -52,6 +64,9 @@ struct Snapshot {
 
 // Admitted results are kept for hard limits and counts up to this value.
 inline constexpr long kCachedLimit = 64;
+
+struct State;
+void stop_snapshots(State& st);
 
 struct State {
   Strings str;
@@ -71,18 +86,38 @@ struct State {
   unsigned int plain_tag = 0;
   // The instance state of the limiter used last.
   Snapshot snapshot;
+  // time.time as the shortcut calls it: the module global `time` (`owner`,
+  // of type `owner_type`), looked up in the module's globals, and its
+  // attribute `time` (`call`), looked up in the owner's own dict. Borrowed,
+  // like the snapshot's objects.
+  struct {
+    WatchedDict globals;
+    WatchedDict owner_dict;
+    PyObject* owner = nullptr;
+    PyTypeObject* owner_type = nullptr;
+    PyObject* call = nullptr;
+  } clock;
+  // types.SimpleNamespace, one of the owners whose `time` can be kept.
+  Ref namespace_type;
+  // The dict watcher that tells of changes (-1: none, every read is fresh),
+  // and whether it hears of attribute stores into instance dicts.
+  int dict_watcher = -1;
+  bool instance_dicts_watchable = false;
   // (True, "OK (n/limit)") at [limit][n], made on first use.
   Ref admitted[kCachedLimit + 1][kCachedLimit + 1];
   // Calls the shortcut carried through to the end; tests read it to know
   // that the shortcut is taken at all.
   size_t native_calls = 0;
 
-  // Besides the defaultdict type the state holds only strings and tuples of
-  // bools and strings.
+  // Besides the defaultdict and SimpleNamespace types the state holds only
+  // strings and tuples of bools and strings.
   int traverse(visitproc visit, void* arg) {
     Py_VISIT(defaultdict.get());
+    Py_VISIT(namespace_type.get());
     return 0;
   }
+  // Gives the dict watcher back before the references go.
+  ~State() { stop_snapshots(*this); }
 };
 
 }  // namespace orvex::limiter

@@ -47,8 +47,12 @@ bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now) {
   if (!cutoff) return false;
   // self._history[key] = [...]: the right side first, then the target is read.
   Ref entries = history_entry(st, self, key);
-  if (!entries) return false;
-  Ref kept = newer_than(entries.get(), cutoff.get());
+  return entries && store_newer(st, self, key, entries.get(), cutoff.get());
+}
+
+bool store_newer(const State& st, PyObject* self, PyObject* key, PyObject* entries,
+                 PyObject* cutoff) {
+  Ref kept = newer_than(entries, cutoff);
   if (!kept) return false;
   Ref history = getattr(self, st.str._history);
   return history && PyObject_SetItem(history.get(), key, kept.get()) == 0;

@@ -67,14 +67,17 @@ bool capture_counter(Genuine& g) {
   if (!attrs) return false;
   g.counter_attrs = Ref::steal(PyDict_Copy(attrs.get()));
   g.counter_mro = Ref::borrow(type->tp_mro);
-  g.annotations_name = Ref::steal(PyUnicode_InternFromString("__annotations__"));
-  return g.counter_attrs && g.counter_mro && g.annotations_name;
+  g.annotation_caches = Ref::steal(
+      Py_BuildValue("(sss)", "__annotations__", "__annotate_func__", "__annotations_cache__"));
+  return g.counter_attrs && g.counter_mro && g.annotation_caches;
 }
 
 // The names read at call time by NumPy's choice (numpy.asarray, numpy.prod,
 // numpy.empty, numpy.full, the dtypes, operator.index), by the pad hashing,
 // and by Counter's methods (super, the import of heapq, heapq.nlargest,
-// collections' itemgetter).
+// collections' itemgetter). most_common(1) reaches nlargest's shortcut for a
+// single item, which looks iter, object and max up in heapq's globals, then
+// in builtins.
 bool capture_names(Genuine& g) {
   Ref generator_module = import_module("numpy.random._generator");
   Ref operator_module = import_module("operator");
@@ -101,9 +104,9 @@ bool capture_names(Genuine& g) {
          pin(g.draw_names, operator_dict, {"index"}) &&
          pin(g.draw_names, hashlib_dict, {"sha256"}) &&
          pin(g.vote_names, collections_dict, {"_itemgetter", "_heapq"}) &&
-         pin(g.vote_names, builtins_dict, {"super", "__import__"}) &&
+         pin(g.vote_names, builtins_dict, {"super", "__import__", "iter", "object", "max"}) &&
          pin(g.vote_names, PyImport_GetModuleDict(), {"heapq"}) &&
-         pin(g.vote_names, heapq_dict, {"nlargest"});
+         pin(g.vote_names, heapq_dict, {"nlargest", "iter", "object", "max"});
 }
 
 bool capture(PyObject* module, Genuine& g) {

@@ -44,8 +44,11 @@ struct Genuine {
   Ref counter;
   Ref counter_attrs;  // a copy of Counter.__dict__
   Ref counter_mro;
-  // "__annotations__" (the string table would drop its trailing underscore)
-  Ref annotations_name;
+  // What reading a class's annotations may add to its namespace: an empty
+  // __annotations__ up to 3.13, __annotate_func__ and __annotations_cache__
+  // from 3.14 (a tuple of str; the string table would drop their trailing
+  // underscores). None of Counter's methods reads them.
+  Ref annotation_caches;
 
   // Modules whose attributes the bypassed code reads through getattr: a
   // module whose class was swapped could run code on every read.

@@ -130,6 +130,24 @@ bool copy_bits(const State& st, PyObject* bits, std::vector<uint8_t>& out) {
   return true;
 }
 
+// 1 when every key of `attrs` that Counter.__dict__ lacked at import is an
+// annotation cache; 0 if not; -1 with an exception set.
+int only_annotation_caches_added(const Genuine& g, PyObject* attrs) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(attrs, &pos, &key, &value)) {
+    // Only exact str keys: comparing anything else could run code.
+    if (!PyUnicode_CheckExact(key)) return 0;
+    const int known = PyDict_Contains(g.counter_attrs.get(), key);
+    if (known < 0) return -1;
+    if (known) continue;
+    const int cache = PySequence_Contains(g.annotation_caches.get(), key);
+    if (cache <= 0) return cache;
+  }
+  return 1;
+}
+
 Attempt declined_or_failed(int checked) {
   return checked < 0 ? Attempt::failed : Attempt::declined;
 }
@@ -181,8 +199,8 @@ int counter_is_genuine(const State& st, PyObject* counter) {
       as_type(g.counter)->tp_mro != g.counter_mro.get()) {
     return 0;
   }
-  // Counter.__dict__ holds what it held at import, plus at most the
-  // __annotations__ that reading the attribute adds to a class without any.
+  // Counter.__dict__ holds what it held at import, plus at most the caches
+  // that reading the class's annotations adds.
   Ref attrs = type_dict(as_type(g.counter));
   if (!attrs) return 0;
   PyObject* key = nullptr;
@@ -192,15 +210,11 @@ int counter_is_genuine(const State& st, PyObject* counter) {
     PyObject* now = PyDict_GetItemWithError(attrs.get(), key);
     if (now != value) return PyErr_Occurred() ? -1 : 0;
   }
-  Py_ssize_t added = PyDict_GET_SIZE(attrs.get()) - PyDict_GET_SIZE(g.counter_attrs.get());
-  if (added == 1) {
-    const int annotations = PyDict_Contains(g.counter_attrs.get(), g.annotations_name.get());
-    if (annotations < 0) return -1;
-    const int annotated = annotations ? 0 : PyDict_Contains(attrs.get(), g.annotations_name.get());
-    if (annotated < 0) return -1;
-    added -= annotated;
+  if (PyDict_GET_SIZE(attrs.get()) != PyDict_GET_SIZE(g.counter_attrs.get())) {
+    const int added = only_annotation_caches_added(g, attrs.get());
+    if (added <= 0) return added;
   }
-  if (added != 0 || !modules_plain(g)) return 0;
+  if (!modules_plain(g)) return 0;
   return names_unchanged(g.vote_names);
 }
 
