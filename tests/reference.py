@@ -7,6 +7,7 @@ random source are passed in, so that both sides can share them.
 """
 import collections
 import hashlib
+import math
 
 import numpy as np
 from Crypto.Cipher import AES
@@ -82,6 +83,12 @@ def binarize(feature):
     return (feature.flatten() > 0).astype(int).tolist()
 
 
+def checked_seed(seed):
+    if isinstance(seed, bytes) and len(seed) > 32:
+        raise ValueError(f"seed must be at most 32 bytes, got {len(seed)}")
+    return seed
+
+
 def locker_pad(bits, indices):
     """The pad of a locker that sampled `indices`: SHA-256 of their bit text."""
     bit_str = "".join(str(bits[j]) for j in indices)
@@ -109,7 +116,7 @@ def lock_secret(n_lockers, locker_size, feature, secret, token_bytes):
     bits = binarize(feature)
     if len(bits) < locker_size:
         raise ValueError(f"Feature vector too short ({len(bits)}) for locker_size ({locker_size})")
-    locker_seed = token_bytes(4)
+    locker_seed = checked_seed(token_bytes(4))
     rng = np.random.default_rng(int.from_bytes(locker_seed, "big"))
     lockers = []
     for _ in range(n_lockers):
@@ -122,8 +129,11 @@ def lock_secret(n_lockers, locker_size, feature, secret, token_bytes):
 def unlock_secret(n_lockers, locker_size, feature, helper_data, prob_thresh=0.2):
     prob_thresh = to_float(prob_thresh)
     exact("helper_data", dict, helper_data)
+    if math.isnan(prob_thresh):
+        raise ValueError("prob_thresh must be a number, not NaN")
     bits = binarize(feature)
-    rng = np.random.default_rng(int.from_bytes(bytes.fromhex(helper_data["seed"]), "big"))
+    rng = np.random.default_rng(int.from_bytes(checked_seed(bytes.fromhex(helper_data["seed"])),
+                                               "big"))
     stored_lockers = helper_data["lockers"]
     n_features = helper_data["n_features"]
     votes = collections.Counter()
@@ -144,6 +154,11 @@ def unlock_secret(n_lockers, locker_size, feature, helper_data, prob_thresh=0.2)
 
 # --- rate limiter ----------------------------------------------------------------
 
+def check_window(window):
+    if not window >= 1:
+        raise ValueError("window_seconds must be >= 1")
+
+
 class RateLimiter:
     """The limiter, with its module's `time` and `logger` passed in."""
 
@@ -154,6 +169,7 @@ class RateLimiter:
         window_seconds = to_int("window_seconds", window_seconds)
         if soft_limit > hard_limit:
             raise ValueError("soft_limit must be <= hard_limit")
+        check_window(window_seconds)
         self.clock, self.logger = clock, logger
         self.soft_limit = soft_limit
         self.hard_limit = hard_limit
@@ -164,7 +180,10 @@ class RateLimiter:
 
     def _clean(self, key):
         exact("key", str, key)
-        cutoff = self.clock.time() - self.window_seconds
+        now = self.clock.time()
+        window = self.window_seconds
+        cutoff = now - window
+        check_window(window)
         self._history[key] = [ts for ts in self._history[key] if ts > cutoff]
 
     def check_and_record(self, key, skip_limit=False):

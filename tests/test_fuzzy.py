@@ -141,7 +141,7 @@ def test_tie_goes_to_the_candidate_produced_first(hashed, expected):
 
 @pytest.mark.parametrize("agreeing, n_lockers, thresh, released", [
     (2, 10, 0.2, True), (2, 10, 0.2000001, False),  # equal to the threshold passes
-    (1, 10, 0.0, True), (1, 10, float("nan"), True),  # a NaN threshold never rejects
+    (1, 10, 0.0, True),
     (10, 10, 1.0000001, False), (10, 5, 1.5, True),
     (10, 20, 0.5, True), (10, 40, 0.5, False),  # the reader's n_lockers is the denominator
 ])
@@ -151,6 +151,15 @@ def test_threshold(agreeing, n_lockers, thresh, released):
     rec["secret_hash"] = hashlib.sha256(SECRET).hexdigest()
     result = FuzzyExtractor(n_lockers).unlock_secret(x, rec, thresh)
     assert result == ((SECRET if released else None), {"ratio": agreeing / n_lockers})
+
+
+def test_nan_threshold_is_refused_before_any_work(monkeypatch):
+    # NaN compares false with every ratio: it would release the plurality
+    # candidate to any probe. Refused before the probe or the record is read.
+    monkeypatch.setattr(FuzzyExtractor, "_binarize", lambda self, f: pytest.fail("binarized"))
+    for nan in (float("nan"), np.float32("nan"), -float("nan")):
+        with pytest.raises(ValueError, match=r"^prob_thresh must be a number, not NaN$"):
+            FuzzyExtractor().unlock_secret(feature(32), {}, nan)
 
 
 def test_record_forms():

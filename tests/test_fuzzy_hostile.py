@@ -10,6 +10,8 @@ import pytest
 import orvex.fuzzy as fuzzy
 from orvex.fuzzy import FuzzyExtractor
 
+from conftest import hook_or_skip  # noqa: E402
+
 SECRET, X = b"s" * 16, np.linspace(-1, 1, 24) + 0.01
 NUMPY_ERRORS = (TypeError, ValueError, OverflowError)
 
@@ -34,6 +36,22 @@ def rec(fe):
 def test_damaged_fields_raise(fe, rec, key, value, error):
     with pytest.raises(error):
         fe.unlock_secret(X, dict(rec, **{key: value}))
+
+
+def test_long_seeds_are_refused_before_seeding(monkeypatch, fe, rec):
+    # NumPy's seeding is quadratic in the seed's size: a 320 kB seed cost
+    # seconds. lock_secret writes 4 bytes; up to 32 are read.
+    seeded = []
+    monkeypatch.setattr(np.random, "default_rng", lambda seed: seeded.append(seed))
+    for seed, size in (("ab" * 33, 33), ("00" * 160_000, 160_000)):
+        with pytest.raises(ValueError, match=rf"^seed must be at most 32 bytes, got {size}$"):
+            fe.unlock_secret(X, dict(rec, seed=seed))
+    monkeypatch.setattr(fuzzy, "secrets", types.SimpleNamespace(token_bytes=lambda n: b"s" * 40))
+    with pytest.raises(ValueError, match="^seed must be at most 32 bytes, got 40$"):
+        fe.lock_secret(X, SECRET)
+    assert seeded == []
+    monkeypatch.undo()
+    assert fe.unlock_secret(X, dict(rec, seed="00" * 28 + rec["seed"])) == (SECRET, {"ratio": 1.0})
 
 
 def test_keys_are_read_in_order(fe, rec):
@@ -188,3 +206,47 @@ def test_only_import_errors_mean_no_torch(monkeypatch):
         with pytest.raises(expected):
             fuzzy._to_numpy(torch.Tensor())
         assert fuzzy._to_numpy(X.reshape(2, 12)).tolist() == X.tolist()
+
+
+@pytest.mark.parametrize("n_lockers", [2**61, 2**63 - 1])
+def test_locker_counts_no_machine_can_hold_raise(n_lockers):
+    # The native lockers size their tables up front; a count that no memory
+    # can hold is an OverflowError from the call, not an abort of the process.
+    with pytest.raises(OverflowError, match=r"^the size needed is more than any machine can hold"):
+        FuzzyExtractor(n_lockers=n_lockers).lock_secret(X, SECRET)
+
+
+def colliding_candidates(n, k0=0, k1=0):
+    """16-byte candidates that a multiply-xor hash of their words, keyed with
+    (k0, k1), sends to one slot: (w0 ^ k0) * A ^ (w1 ^ k1) * B is the same for
+    all of them. With no key, the table's hash before it was keyed."""
+    m, a, b = 2**64, 0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F
+    words = [(((0x1234 ^ (v1 * b % m)) * pow(a, -1, m)) % m ^ k0, v1 ^ k1) for v1 in range(1, n + 1)]
+    return [w0.to_bytes(8, "little") + w1.to_bytes(8, "little") for w0, w1 in words]
+
+
+def test_crafted_candidates_do_not_crowd_the_vote_table():
+    # An all-negative probe makes every pad SHA-256("00000000"), so whoever
+    # writes the lockers chooses every candidate. Counting them must stay
+    # linear, even for candidates that collide under the table's own key.
+    probes = hook_or_skip(fuzzy, "_native_vote_probes")
+    n, k0, k1 = 4096, 0x0123456789ABCDEF, 0xFEDCBA9876543210
+    scattered = [np.random.default_rng(i).bytes(16) for i in range(n)]
+    crafted = colliding_candidates(n, k0, k1)
+    count, rehashed = probes(scattered, k0, k1)
+    assert count < 2 * n and not rehashed
+    count, rehashed = probes(crafted, k0, k1)  # SipHash takes over
+    assert count < 8 * n and rehashed
+    assert probes(crafted * 3, k0, k1)[0] < 12 * n  # repeats find their slot as fast
+    assert probes(crafted, k0 ^ 1, k1) < (2 * n, True)  # made for another key: no collisions
+    assert probes(colliding_candidates(n), k0, k1) < (2 * n, True)  # made for no key
+
+
+def test_record_crafted_to_collide_unlocks_as_usual():
+    n = 4096
+    crafted = colliding_candidates(n)
+    pad = hashlib.sha256(b"00000000").digest()[:16]
+    lockers = [bytes(a ^ b for a, b in zip(c, pad)).hex() for c in crafted + crafted[5:6]]
+    record = {"seed": "00000001", "n_features": 8, "lockers": lockers,
+              "secret_hash": hashlib.sha256(crafted[5]).hexdigest()}
+    assert FuzzyExtractor(n).unlock_secret(-np.ones(8), record, 0.0) == (crafted[5], {"ratio": 2 / n})

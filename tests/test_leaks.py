@@ -190,6 +190,8 @@ def limiter_cases():
                              ("not callable", 5)]}
     windowless = RateLimiter()
     windowless.window_seconds = "x"
+    short = RateLimiter()
+    short.window_seconds = 0.5
 
     def hard_again(lim, key):
         lim._suspended.discard(key)
@@ -198,7 +200,8 @@ def limiter_cases():
     init, check = RateLimiter, lim.check_and_record
     return {
         "RateLimiter.__init__": [
-            Case(None, init), Case(None, init, 2.5, 3.9, 0.5, print),
+            Case(None, init), Case(None, init, 2.5, 3.9, 1.5, print),
+            Case(ValueError, init, 2.5, 3.9, 0.5, print),
             Case(TypeError, init, "5"), Case(TypeError, init, 1, None),
             Case(TypeError, init, 1, 2, []), Case(ValueError, init, 3, 2),
             Case(OverflowError, init, float("inf")), Case(ValueError, init, float("nan")),
@@ -216,6 +219,7 @@ def limiter_cases():
             Case(RuntimeError, loudly, soft.check_and_record, "a"),
             Case(LookupError, CleanFails().check_and_record, "a"),
             Case(TypeError, windowless.check_and_record, "a"),
+            Case(ValueError, short.check_and_record, "a"),
             Case(TypeError, check, 5), Case(TypeError, check, Str("a")),
             Case(ValueError, check, "a", Truthless()),
             Case(TypeError, check), Case(TypeError, check, "a", False, 1),

@@ -171,7 +171,11 @@ def test_non_str_keys_are_refused_before_any_change(clock, method, key, type_nam
 
 @pytest.mark.parametrize("kwargs, expected", [
     ({"soft_limit": 10, "hard_limit": 10}, (10, 10, 60)),
-    ({"soft_limit": 5.9, "hard_limit": 5, "window_seconds": 0.5}, (5, 5, 0)),
+    ({"soft_limit": 5.9, "hard_limit": 5, "window_seconds": 1.5}, (5, 5, 1)),
+    ({"window_seconds": 0.9}, (ValueError, "^window_seconds must be >= 1$")),
+    ({"window_seconds": 0}, (ValueError, "^window_seconds must be >= 1$")),
+    ({"window_seconds": -60}, (ValueError, "^window_seconds must be >= 1$")),
+    ({"soft_limit": 11, "window_seconds": 0}, (ValueError, "^soft_limit must be <= hard_limit$")),
     ({"soft_limit": True, "hard_limit": -2.5}, (ValueError, "^soft_limit must be <= hard_limit$")),
     ({"soft_limit": "5"}, (TypeError, r"'soft_limit' .*expected int, got str\)$")),
     ({"hard_limit": None}, (TypeError, r"'hard_limit' .*expected int, got NoneType\)$")),
@@ -201,3 +205,20 @@ def test_constructor_coerces_limits(kwargs, expected):
 def test_binding_errors(call, message):
     with pytest.raises(TypeError, match=message):
         call(RateLimiter())
+
+
+@pytest.mark.parametrize("window", [0, 0.5, -60, float("nan"), True - 1])
+def test_window_reassigned_below_one_second_is_refused(clock, window):
+    # Such a window forgets every event at once: the limiter would admit all
+    # and never suspend. Each call that prunes refuses it, natively or not.
+    lim = RateLimiter(0, 2)
+    lim.check_and_record("k")
+    lim.window_seconds = window
+    for call in (lambda: lim.check_and_record("k"), lambda: lim.get_count("k"),
+                 lambda: lim._clean("k"), lambda: type("Sub", (RateLimiter,), {})
+                 .check_and_record(lim, "k")):
+        with pytest.raises(ValueError, match="^window_seconds must be >= 1$"):
+            call()
+    assert lim._history["k"] == [1000.0] and not lim._suspended
+    lim.window_seconds = 1
+    assert lim.check_and_record("k") == (True, "OK (2/2)")

@@ -1,11 +1,16 @@
 // A locker's pad: its sampled bits hashed, and the XOR that applies it.
 #include "fuzzy/lockers.hpp"
+#include "fuzzy/messages.hpp"
 #include "runtime/module.hpp"
 
 #include <algorithm>
 
 namespace orvex::fuzzy {
 namespace {
+
+// The longest seed read: lock_secret writes 4 bytes, and NumPy's seeding
+// costs time quadratic in the size of a longer one.
+constexpr Py_ssize_t kMaxSeedSize = 32;
 
 // [bits[j] for j in indices]: indexed through the generic protocol, so a list
 // indexed by NumPy integers behaves exactly as in Python.
@@ -82,6 +87,10 @@ Ref xor_generic(PyObject* data, PyObject* pad) {
 
 bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed,
                       SeededGenerator& out) {
+  if (PyBytes_Check(locker_seed) && PyBytes_GET_SIZE(locker_seed) > kMaxSeedSize) {
+    PyErr_Format(PyExc_ValueError, msg::kSeedTooLong, PyBytes_GET_SIZE(locker_seed));
+    return false;
+  }
   out.seed_int = call(st.int_from_bytes.get(), locker_seed, st.str.big);
   if (!out.seed_int) return false;
   out.np = global(fn, st.str.np);

@@ -76,6 +76,15 @@ inline constexpr const char* kEmptySecret = "secret_payload must be non-empty by
 inline constexpr const char* kSecretTooLong =
     "secret_payload must be at most 32 bytes (one SHA-256 digest masks each locker), got %zd";
 
+// A NaN threshold compares false with every ratio, so it would never reject
+// a vote: any probe whose plurality candidate hashes right would be let in.
+inline constexpr const char* kThresholdIsNan = "prob_thresh must be a number, not NaN";
+
+// lock_secret writes 4-byte seeds; NumPy's seeding takes time quadratic in
+// the seed's size, so a record's seed is read only up to this size. %zd: the
+// length given.
+inline constexpr const char* kSeedTooLong = "seed must be at most 32 bytes, got %zd";
+
 // len(bits), then format(self.locker_size, "")
 inline constexpr const char* kFeatureTooShort =
     "Feature vector too short (%zd) for locker_size (%U)";
@@ -90,6 +99,10 @@ inline constexpr const char* kDrawLockersDoc =
     "stepping PCG64 inline if inline_pcg64 is true, and return the last locker's.";
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
+inline constexpr const char* kVoteProbesDoc =
+    "(slots probed, whether it went over to SipHash) for the native vote table counting a list "
+    "of candidates (bytes of at most 32) under the key (k0, k1).";
+inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";
 

@@ -30,5 +30,8 @@ Ref sample_positions(Function& fn, Args args);
 Ref draw_lockers(Function& fn, Args args);
 // _native_sha256(messages) -> list: the native SHA-256 of each bytes object
 Ref sha256_digests(Function& fn, Args args);
+// _native_vote_probes(candidates, k0, k1) -> (int, bool): how the native vote table
+// probes to count them under that key
+Ref vote_probes(Function& fn, Args args);
 
 }  // namespace orvex::fuzzy

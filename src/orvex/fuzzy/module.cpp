@@ -4,6 +4,8 @@
 #include "fuzzy/state.hpp"
 #include "runtime/module.hpp"
 
+#include <random>
+
 namespace orvex::fuzzy {
 namespace {
 
@@ -34,13 +36,24 @@ const FunctionSpec kNativeSha256 = {
     {{"messages", "list"}}, "list",           sha256_digests,
 };
 
+const FunctionSpec kNativeVoteProbes = {
+    "_native_vote_probes",
+    "_native_vote_probes",
+    msg::kVoteProbesDoc,
+    {{"candidates", "list"}, {"k0", "int"}, {"k1", "int"}},
+    "tuple",
+    vote_probes,
+};
+
 bool add_test_hooks(PyObject* m, PyObject* function_type) {
   Ref sample_fn = make_function(function_type, m, kNativeSample, nullptr);
   Ref sha256_fn = make_function(function_type, m, kNativeSha256, nullptr);
   Ref draw_fn = make_function(function_type, m, kNativeDrawLockers, nullptr);
+  Ref probes_fn = make_function(function_type, m, kNativeVoteProbes, nullptr);
   return set_global(m, "_native_sample", sample_fn.get()) &&
          set_global(m, "_native_sha256", sha256_fn.get()) &&
-         set_global(m, "_native_draw_lockers", draw_fn.get());
+         set_global(m, "_native_draw_lockers", draw_fn.get()) &&
+         set_global(m, "_native_vote_probes", probes_fn.get());
 }
 #else
 bool add_test_hooks(PyObject*, PyObject*) {
@@ -81,8 +94,18 @@ const FunctionSpec kUnlockSecret = {
     unlock_secret,
 };
 
+// A key no record could have been written against: from the system's
+// random source, once per module.
+SipKey random_key() {
+  std::random_device source;
+  auto word = [&source] { return uint64_t{source()} << 32 | source(); };
+  const uint64_t k0 = word();
+  return {k0, word()};
+}
+
 bool init_state(State& st) {
   if (!st.str.init()) return false;
+  st.vote_key = random_key();
   PyObject* bytes_type = reinterpret_cast<PyObject*>(&PyBytes_Type);
   PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
   st.bytes_fromhex = Ref::steal(PyObject_GetAttrString(bytes_type, "fromhex"));

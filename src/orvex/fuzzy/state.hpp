@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fuzzy/native/genuine.hpp"
+#include "fuzzy/native/siphash.hpp"
 #include "runtime/strings.hpp"
 
 namespace orvex::fuzzy {
@@ -34,6 +35,7 @@ struct State {
   Ref zero;             // 0
   Ref one;              // 1
   Genuine genuine;      // for the native path
+  SipKey vote_key;      // the native vote table's, drawn at import
 
   // Only what can take part in a cycle: the strings, tuples and ints can't.
   int traverse(visitproc visit, void* arg) { return genuine.traverse(visit, arg); }

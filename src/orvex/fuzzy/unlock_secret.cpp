@@ -1,9 +1,12 @@
 // FuzzyExtractor.unlock_secret: probe + helper data -> (secret or None, {"ratio": r}).
 #include "fuzzy/lockers.hpp"
+#include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
 #include "fuzzy/native/native.hpp"
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
+
+#include <cmath>
 
 namespace orvex::fuzzy {
 namespace {
@@ -63,6 +66,11 @@ Ref unlock_secret(Function& fn, Args args) {
   PyObject* self = args[0];
   PyObject* record = args[2];
   PyObject* prob_thresh = args[3];
+  // Bound as a float; refused before anything is read or drawn.
+  if (std::isnan(PyFloat_AS_DOUBLE(prob_thresh))) {
+    PyErr_SetString(PyExc_ValueError, msg::kThresholdIsNan);
+    return {};
+  }
 
   // The record's keys are read in this order: "seed", "lockers",
   // "n_features", and "secret_hash" only once the vote has passed.

@@ -35,7 +35,8 @@ Ref unlock_verdict(const Function& fn, const State& st, PyObject* self, PyObject
   }
   Ref n_lockers = getattr(self, st.str.n_lockers);
   Ref ratio = n_lockers ? Ref::steal(PyNumber_TrueDivide(count, n_lockers.get())) : Ref();
-  // A NaN threshold never rejects: the comparison is false.
+  // prob_thresh is never NaN here (unlock_secret refuses it), so a false
+  // comparison means the ratio reached it.
   const int below = ratio ? PyObject_RichCompareBool(ratio.get(), prob_thresh, Py_LT) : -1;
   if (below < 0) return {};
   if (below) return outcome(st, Py_None, ratio.get());

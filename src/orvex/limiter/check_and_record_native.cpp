@@ -15,6 +15,7 @@
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "limiter/snapshot.hpp"
+#include "runtime/boundary.hpp"
 #include "runtime/function.hpp"
 #include "runtime/messages.hpp"
 
@@ -284,7 +285,7 @@ PyObject* check_and_record_entry(PyObject* callable, PyObject* const* args, size
   // The caller keeps the arguments alive for the call; the flag becomes a
   // bool here, as binding makes it one.
   PyObject* const bound[] = {args[0], args[1], skip == Py_True ? Py_True : Py_False};
-  Ref result = check_and_record(fn, bound);
+  Ref result = at_boundary(Ref(), [&] { return check_and_record(fn, bound); });
   leave_call();
   return result.release();
 }

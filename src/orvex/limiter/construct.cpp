@@ -1,5 +1,5 @@
 // RateLimiter.__init__: the limits arrive as exact ints (the binder converts
-// numbers and refuses the rest); only their order is checked here.
+// numbers and refuses the rest); their order and the window are checked here.
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "limiter/state.hpp"
@@ -19,6 +19,7 @@ Ref construct(Function& fn, Args args) {
     PyErr_SetString(PyExc_ValueError, msg::kSoftAboveHard);
     return {};
   }
+  if (!check_window(args[3])) return {};
   if (PyObject_SetAttr(self, st.str.soft_limit, soft_limit) < 0 ||
       PyObject_SetAttr(self, st.str.hard_limit, hard_limit) < 0 ||
       PyObject_SetAttr(self, st.str.window_seconds, args[3]) < 0 ||

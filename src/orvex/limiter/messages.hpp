@@ -49,6 +49,10 @@ inline constexpr const char* kResetDoc =
     "Reset the event counter for a key without changing suspension status.";
 
 inline constexpr const char* kSoftAboveHard = "soft_limit must be <= hard_limit";
+// A window under one second (0.9 is stored as 0) prunes every event at once:
+// the limiter would admit everything and never suspend. Refused when
+// constructing, and when a call meets such a value assigned later.
+inline constexpr const char* kWindowTooShort = "window_seconds must be >= 1";
 
 // Results of check_and_record.
 inline constexpr const char* kBypassed = "Rate limit bypassed";

@@ -67,7 +67,11 @@ Ref history_entry(const State& st, PyObject* self, PyObject* key);
 // it taken earlier see it emptied too.
 [[nodiscard]] bool clear_history(const State& st, PyObject* self, PyObject* key);
 
-// _clean after its clock reading: cutoff = now - self.window_seconds, then
+// window >= 1, else ValueError: a shorter window forgets every event at once.
+[[nodiscard]] bool check_window(PyObject* window);
+
+// _clean after its clock reading: cutoff = now - self.window_seconds, the
+// window checked, then
 // self._history[key] = [ts for ts in self._history[key] if ts > cutoff].
 [[nodiscard]] bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now);
 

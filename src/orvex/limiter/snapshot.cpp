@@ -88,7 +88,8 @@ void fill(const State& st, PyObject* dict, Snapshot& snap) {
                      ? value
                      : nullptr;
   value = PyDict_GetItemWithError(dict, st.str.window_seconds);
-  snap.window_plain = value && plain_double(value, snap.window_seconds);
+  // A window under one second is refused by the literal step.
+  snap.window_plain = value && plain_double(value, snap.window_seconds) && snap.window_seconds >= 1;
   value = PyDict_GetItemWithError(dict, st.str.hard_limit);
   snap.limits_plain = value && plain_long(value, snap.hard_limit);
   value = PyDict_GetItemWithError(dict, st.str.soft_limit);

@@ -55,7 +55,7 @@ struct Snapshot {
   PyObject* suspended = nullptr;  // an exact set, else nullptr
   bool clean_shadowed = true;     // _clean in the instance dict
   PyObject* history = nullptr;    // an exact defaultdict, else nullptr
-  bool window_plain = false;      // window_seconds an exact int or float
+  bool window_plain = false;      // window_seconds an exact int or float, at least 1
   double window_seconds = 0;
   bool limits_plain = false;  // hard_limit and soft_limit exact ints that fit a long
   long hard_limit = 0;

@@ -1,5 +1,6 @@
 // RateLimiter._clean and get_count: pruning a key's history to the window
 // and counting what is left.
+#include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
 #include "runtime/module.hpp"
 
@@ -39,12 +40,21 @@ bool clear_history(const State& st, PyObject* self, PyObject* key) {
   return entry && call_method(entry.get(), st.str.clear_);
 }
 
+bool check_window(PyObject* window) {
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  const int long_enough = one ? PyObject_RichCompareBool(window, one.get(), Py_GE) : -1;
+  if (long_enough == 0) PyErr_SetString(PyExc_ValueError, msg::kWindowTooShort);
+  return long_enough > 0;
+}
+
 bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now) {
-  // cutoff = time.time() - self.window_seconds
+  // cutoff = time.time() - self.window_seconds; a value that can't be
+  // subtracted fails there first, as it always has.
   Ref window = getattr(self, st.str.window_seconds);
   if (!window) return false;
   Ref cutoff = Ref::steal(PyNumber_Subtract(now, window.get()));
   if (!cutoff) return false;
+  if (!check_window(window.get())) return false;
   // self._history[key] = [...]: the right side first, then the target is read.
   Ref entries = history_entry(st, self, key);
   return entries && store_newer(st, self, key, entries.get(), cutoff.get());

@@ -1,5 +1,6 @@
 // The function type: creation, attributes, descriptor binding and calls.
 #include "runtime/function.hpp"
+#include "runtime/boundary.hpp"
 #include "runtime/messages.hpp"
 #include "runtime/stack.hpp"
 
@@ -31,13 +32,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   // into itself: keep the recursion limit, and, since a raised limit alone
   // does not protect the C stack before 3.12, the stack's own bound.
   if (!enter_call(fn)) return nullptr;
-  Ref bound[kMaxParams];
-  PyObject* view[kMaxParams];
-  Ref result;
-  if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+  Ref result = at_boundary(Ref(), [&] {
+    Ref bound[kMaxParams];
+    PyObject* view[kMaxParams];
+    if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return Ref();
     for (int i = 0; i < fn.nparams; ++i) view[i] = bound[i].get();
-    result = fn.spec->body(fn, view);
-  }
+    return fn.spec->body(fn, view);
+  });
   leave_call();
   return result.release();
 }

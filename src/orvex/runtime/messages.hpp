@@ -30,6 +30,11 @@ inline constexpr const char* kStackExhausted =
 // the function's qualified name.
 inline constexpr const char* kModuleCleared = "%.200s() called after its module was cleared";
 
+// A native step needed more memory than any machine can address (the C++
+// library's own words follow), or failed in a way it never should.
+inline constexpr const char* kSizeBeyondMemory =
+    "the size needed is more than any machine can hold (%.200s)";
+inline constexpr const char* kNativeFailure = "orvex failed inside native code: %.200s";
 // An object that was to be a NumPy Generator (its bit generator exposes no C
 // interface).
 inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";

@@ -12,6 +12,7 @@
 // verdicts go without locks of their own.
 #pragma once
 
+#include "runtime/boundary.hpp"
 #include "runtime/python.hpp"
 
 #include <new>
@@ -65,9 +66,11 @@ class ModuleDef {
 
   static int exec(PyObject* m) {
     Block* block = Block::of(m);
-    new (block->storage) State{};
-    block->header.live = true;
-    return Exec(m, block->state());
+    return at_boundary(-1, [&] {
+      new (block->storage) State{};
+      block->header.live = true;
+      return Exec(m, block->state());
+    });
   }
   static int traverse(PyObject* m, visitproc visit, void* arg) {
     Block* block = Block::of(m);

@@ -9,13 +9,32 @@
 //
 // Module state holds its references in Ref members as well, so that
 // destroying or resetting the state releases every one of them.
+//
+// Thread exit: up to 3.13, a thread that wants the interpreter lock back
+// after finalization has begun is ended with pthread_exit, whose unwinding
+// runs the destructors of every native frame it passes, without the lock.
+// A Ref then lets its object go (the process is ending) instead of touching
+// its count, and its destructor may itself be left by that unwinding, when
+// the object it releases runs code that waits for the lock: it must not be
+// noexcept, or the unwinding would end in std::terminate.
 #pragma once
 
 #include "runtime/python.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace orvex {
+
+// Whether this thread may touch reference counts: always, except while the
+// interpreter finalizes under a thread that has lost the lock for good.
+inline bool may_touch_references() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsFinalizing() || PyGILState_Check();
+#else
+  return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
 
 class [[nodiscard]] Ref {
  public:
@@ -27,11 +46,13 @@ class [[nodiscard]] Ref {
 
   Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref other) noexcept {
+  Ref& operator=(Ref other) {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) {
+    if (p_ && may_touch_references()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   // Hands the reference to the caller, typically as a C API return value.
@@ -41,6 +62,31 @@ class [[nodiscard]] Ref {
  private:
   explicit Ref(PyObject* o) noexcept : p_(o) {}
   PyObject* p_ = nullptr;
+};
+
+// Strong references to many objects, released together: one look at the
+// thread's right to touch references (see ~Ref) for all of them.
+class RefList {
+ public:
+  RefList() = default;
+  RefList(const RefList&) = delete;
+  RefList& operator=(const RefList&) = delete;
+  ~RefList() noexcept(false) {
+    if (items_.empty() || !may_touch_references()) return;
+    for (PyObject* o : items_) Py_DECREF(o);
+  }
+
+  void reserve(size_t n) { items_.reserve(n); }
+  // Adds a reference to a borrowed object.
+  void push_back(PyObject* o) {
+    items_.push_back(o);
+    Py_INCREF(o);
+  }
+  size_t size() const noexcept { return items_.size(); }
+  PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+
+ private:
+  std::vector<PyObject*> items_;
 };
 
 inline PyObject* ptr(PyObject* o) noexcept {

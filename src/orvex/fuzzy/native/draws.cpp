@@ -62,12 +62,7 @@ void HeldLock::let_go() {
   if (!lock_) return;
   // A thread ended at interpreter exit (before 3.14) unwinds through here
   // without the interpreter lock: the process is ending, the lock is left.
-#if PY_VERSION_HEX >= 0x030D0000
-  const bool finalizing = Py_IsFinalizing();
-#else
-  const bool finalizing = _Py_IsFinalizing();
-#endif
-  if (finalizing && !PyGILState_Check()) {
+  if (!may_touch_references()) {
     static_cast<void>(lock_.release());
     return;
   }

@@ -1,14 +1,17 @@
 // Private hooks through which tests hold the native pieces against their
 // Python counterparts: the Sampler against Generator.choice, the SHA-256
-// against hashlib. Not part of the extractor.
+// against hashlib, and watch the vote table's probing. Not part of the
+// extractor.
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
 #include "fuzzy/native/native.hpp"
 #include "fuzzy/native/sha256.hpp"
+#include "fuzzy/native/vote_tally.hpp"
 #include "runtime/bit_generator.hpp"
 #include "runtime/messages.hpp"
 
 #include <array>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -179,6 +182,37 @@ Ref sha256_digests(Function&, Args args) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), digest);
   }
   return list;
+}
+
+Ref vote_probes(Function&, Args args) {
+  PyObject* candidates = args[0];
+  SipKey key;
+  key.k0 = PyLong_AsUnsignedLongLongMask(args[1]);
+  key.k1 = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLongMask(args[2]);
+  if (PyErr_Occurred()) return {};
+  auto is_candidate = [](PyObject* o) {
+    return PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= static_cast<Py_ssize_t>(kPadSize);
+  };
+  if (!PyList_CheckExact(candidates)) {
+    PyErr_SetString(PyExc_TypeError, msg::kVoteProbesNeedBytes);
+    return {};
+  }
+  const auto n = static_cast<size_t>(PyList_GET_SIZE(candidates));
+  VoteTally tally(n, key);
+  // Nothing below runs code, so the list stays as it is.
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* candidate = PyList_GET_ITEM(candidates, static_cast<Py_ssize_t>(i));
+    if (!is_candidate(candidate)) {
+      PyErr_SetString(PyExc_TypeError, msg::kVoteProbesNeedBytes);
+      return {};
+    }
+    CandidateBytes bytes{};
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(candidate));
+    std::memcpy(bytes.data(), PyBytes_AS_STRING(candidate), size);
+    tally.add(bytes, size);
+  }
+  return Ref::steal(Py_BuildValue("nO", static_cast<Py_ssize_t>(tally.probes()),
+                                  tally.rehashed() ? Py_True : Py_False));
 }
 
 }  // namespace orvex::fuzzy

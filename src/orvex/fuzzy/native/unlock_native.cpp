@@ -4,6 +4,7 @@
 // count run without the interpreter lock.
 #include "fuzzy/native/draws.hpp"
 #include "fuzzy/native/pad_cache.hpp"
+#include "fuzzy/native/vote_tally.hpp"
 #include "runtime/gil.hpp"
 #include "runtime/hex.hpp"
 #include "runtime/scratch.hpp"
@@ -16,93 +17,6 @@
 
 namespace orvex::fuzzy {
 namespace {
-
-// A candidate's bytes, zero beyond its size so that whole buffers compare.
-using CandidateBytes = std::array<uint8_t, kPadSize>;
-
-// The candidates of one vote with their counts, in the order of first
-// production: what the Counter of the literal loop would hold.
-//
-// With many lockers the slots span megabytes and every candidate lands in a
-// random one: callers hash a few candidates ahead and prefetch their slots,
-// and each slot keeps part of its candidate's hash beside the index, so that
-// a slot taken by another candidate is passed over without reading it.
-class VoteTally {
- public:
-  struct Candidate {
-    CandidateBytes bytes;
-    size_t size;
-    size_t votes;
-  };
-
-  explicit VoteTally(size_t lockers) {
-    // Indices are kept in 32 bits (no list holds that many lockers).
-    if (lockers >= kIndexMask) throw std::bad_alloc();
-    size_t slots = 16;
-    while (slots < 2 * lockers) slots *= 2;
-    slots_->assign(slots, kFree);
-    // Room for every locker's candidate at once (long lockers make nearly
-    // all of them distinct): growing by copies cost a tenth of a vote of
-    // 10^5 lockers, and the pages never touched are never faulted in.
-    candidates_.reserve(lockers);
-  }
-
-  // The four words multiplied independently, then mixed: one short
-  // dependency chain instead of one per byte.
-  static uint64_t hash(const CandidateBytes& bytes, size_t size) {
-    uint64_t w[4];
-    std::memcpy(w, bytes.data(), sizeof w);
-    uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xC2B2AE3D27D4EB4Full) ^
-                 (w[2] * 0x165667B19E3779F9ull) ^ (w[3] * 0xD6E8FEB86659FD93ull) ^ size;
-    h ^= h >> 32;
-    h *= 0x9E3779B97F4A7C15ull;
-    return h ^ h >> 29;
-  }
-
-  void prefetch(uint64_t hash) const {
-    __builtin_prefetch(slots_->data() + (hash & (slots_->size() - 1)));
-  }
-
-  void add(const CandidateBytes& bytes, size_t size) { add(bytes, size, hash(bytes, size)); }
-
-  void add(const CandidateBytes& bytes, size_t size, uint64_t hash) {
-    const size_t mask = slots_->size() - 1;
-    const uint64_t tag = hash & ~kIndexMask;
-    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      uint64_t& taken = (*slots_)[slot];
-      if (taken == kFree) {
-        taken = tag | candidates_.size();
-        candidates_.push_back({bytes, size, 1});
-        return;
-      }
-      if ((taken & ~kIndexMask) != tag) continue;
-      Candidate& c = candidates_[taken & kIndexMask];
-      if (c.size == size && c.bytes == bytes) {
-        ++c.votes;
-        return;
-      }
-    }
-  }
-
-  // Most votes, the first produced among equals: Counter.most_common(1).
-  // nullptr without votes.
-  const Candidate* winner() const {
-    const Candidate* best = nullptr;
-    for (const Candidate& c : candidates_) {
-      if (!best || c.votes > best->votes) best = &c;
-    }
-    return best;
-  }
-
- private:
-  // A slot holds the high half of its candidate's hash and its index; free
-  // slots hold an index no candidate has.
-  static constexpr uint64_t kIndexMask = 0xFFFFFFFFull;
-  static constexpr uint64_t kFree = ~uint64_t{0};
-
-  std::vector<Candidate> candidates_;
-  Scratch<uint64_t, struct VoteSlots> slots_;
-};
 
 // A stored entry as the native part reads it: the characters of an exact
 // str held by `entries`, or nullptr where bytes.fromhex must read it.
@@ -152,10 +66,10 @@ bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unm
 
 // The characters of each entry; false (abandon) at anything but an exact str,
 // where the literal loop raises TypeError or runs a subclass's code.
-int entry_texts(const std::vector<Ref>& entries, std::vector<EntryText>& out) {
+int entry_texts(const RefList& entries, std::vector<EntryText>& out) {
   out.resize(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
-    PyObject* entry = entries[i].get();
+    PyObject* entry = entries[i];
     if (!PyUnicode_CheckExact(entry)) return 0;
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(entry) < 0) return -1;
@@ -174,7 +88,7 @@ enum class Drawn { done, beyond_bits, no_memory };
 // lockers from the first one bytes.fromhex must read (`first_unread`) on,
 // kept in order to be counted once it has read them.
 struct Vote {
-  explicit Vote(size_t lockers) : tally(lockers), first_unread(lockers) {}
+  Vote(size_t lockers, const SipKey& key) : tally(lockers, key), first_unread(lockers) {}
   VoteTally tally;
   size_t first_unread;
   std::vector<Unmasked> rest;
@@ -192,11 +106,11 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
     for (size_t first = 0; first < texts.size(); first += kAhead) {
       const size_t count = std::min(kAhead, texts.size() - first);
       Unmasked batch[kAhead];
-      uint64_t hashes[kAhead] = {};
+      VoteTally::Hashed hashes[kAhead] = {};
       for (size_t l = 0; l < count; ++l) {
         const size_t i = first + l;
         if (!unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), batch[l])) continue;
-        hashes[l] = VoteTally::hash(batch[l].bytes, batch[l].size);
+        hashes[l] = vote.tally.hashed(batch[l].bytes, batch[l].size);
         vote.tally.prefetch(hashes[l]);
       }
       for (size_t l = 0; l < count; ++l) {
@@ -241,16 +155,16 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   // change what is read. Held here, their characters stay put.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
-  std::vector<Ref> entries;
+  RefList entries;
   entries.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
+  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(items[i]);
   Scratch<EntryText> texts;
   const int readable = entry_texts(entries, *texts);
   if (readable <= 0) return readable < 0 ? Attempt::failed : Attempt::abandoned;
 
   PadCache pads(draws.size);
   Scratch<size_t> pad_keys;
-  Vote vote(entries.size());
+  Vote vote(entries.size(), st.vote_key);
   const Drawn drawn =
       without_gil([&] { return draw_candidates(draws, *texts, pads, *pad_keys, vote); });
   // Beyond the bits the literal loop raises IndexError; out of memory
@@ -262,7 +176,7 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   for (size_t j = 0; j < vote.rest.size(); ++j) {
     const size_t i = vote.first_unread + j;
     if (vote.rest[j].known) continue;
-    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
+    if (!unmask_by_fromhex(st, entries[i], pads.pad((*pad_keys)[i]), vote.rest[j])) {
       return Attempt::failed;
     }
   }

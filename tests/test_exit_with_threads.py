@@ -1,0 +1,90 @@
+"""Interpreter exit while daemon threads are inside orvex.
+
+Up to 3.13, a thread that wants the GIL back after finalization has begun is
+ended on the spot, and the end unwinds through whatever native frames it was
+in. orvex's frames must let that pass without touching a reference or
+terminating, so that the process ends as a plain Python program would.
+
+Run as a script (`python tests/test_exit_with_threads.py [RUNS] [METHOD...]`)
+to count failing runs per method.
+"""
+import subprocess
+import sys
+from concurrent.futures import ThreadPoolExecutor
+
+# The child: daemon threads loop in each method named on its command line
+# while the main thread sleeps briefly and returns, finalizing the interpreter
+# under them. A tiny switch interval makes them trade the GIL constantly.
+CHILD = r"""
+import logging, os, sys, threading, time
+import numpy as np
+from orvex.fuzzy import FuzzyExtractor
+from orvex.limiter import RateLimiter
+from orvex.vault import AESVault
+
+sys.setswitchinterval(1e-6)
+logging.basicConfig(stream=open(os.devnull, "w"), level=logging.INFO)
+key = bytes(16)
+feature = np.random.default_rng(0).standard_normal(64)
+vault, extractor = AESVault(), FuzzyExtractor(64, 8)
+record = vault.encrypt(key, feature)
+helper = extractor.lock_secret(feature, key)
+
+def encrypt():
+    vault.encrypt(key, feature)
+
+def decrypt():
+    vault.decrypt(key, record)
+
+def check_and_record(limiter=RateLimiter(0, 10**9, 3600)):
+    limiter.check_and_record("k")  # logs the soft limit every time
+
+def lock_secret():
+    extractor.lock_secret(feature, key)
+
+def unlock_secret():
+    extractor.unlock_secret(feature, helper)
+
+def loop(method):
+    ready.release()
+    while True:
+        method()
+
+methods = sys.argv[1:]
+ready = threading.Semaphore(0)
+for name in methods:
+    for _ in range(2):
+        threading.Thread(target=loop, args=(globals()[name],), daemon=True).start()
+for _ in range(2 * len(methods)):
+    ready.acquire()
+time.sleep(0.05)
+"""
+
+METHODS = ["encrypt", "decrypt", "check_and_record", "lock_secret", "unlock_secret"]
+
+
+def run_child(methods):
+    try:
+        child = subprocess.run([sys.executable, "-c", CHILD, *methods], capture_output=True,
+                               timeout=60)
+    except subprocess.TimeoutExpired:
+        return "timeout", ""
+    return child.returncode, child.stderr.decode(errors="replace")[-2000:]
+
+
+def run_children(runs, methods, workers=4):
+    with ThreadPoolExecutor(workers) as pool:
+        return list(pool.map(lambda _: run_child(methods), range(runs)))
+
+
+def test_exit_with_daemon_threads_inside_every_method():
+    results = run_children(20, METHODS)
+    failed = [(code, err) for code, err in results if code != 0]
+    assert not failed, f"{len(failed)} of 20 runs failed; first: {failed[0]}"
+
+
+if __name__ == "__main__":
+    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 20
+    for method in sys.argv[2:] or METHODS:
+        codes = [code for code, _ in run_children(runs, [method])]
+        print(f"{method}: {sum(c != 0 for c in codes)} of {runs} failed {sorted(set(codes), key=str)}")
