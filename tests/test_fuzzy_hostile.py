@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import orvex.fuzzy as fuzzy
+import reference
 from orvex.fuzzy import FuzzyExtractor
 
 SECRET, X = b"s" * 16, np.linspace(-1, 1, 24) + 0.01
@@ -25,7 +26,7 @@ def rec(fe):
 
 
 @pytest.mark.parametrize("key, value, error", [
-    ("seed", 5, TypeError), ("seed", "abc", ValueError), ("seed", b"00", TypeError),
+    ("seed", 5, TypeError), ("seed", "abc", ValueError),
     ("lockers", 3, TypeError), ("lockers", None, TypeError), ("lockers", ["0g"], ValueError),
     ("lockers", [5], TypeError), ("n_features", -3, ValueError), ("n_features", 2**62, IndexError),
     ("n_features", 10**30, NUMPY_ERRORS), ("n_features", "a", NUMPY_ERRORS),
@@ -34,6 +35,24 @@ def rec(fe):
 def test_damaged_fields_raise(fe, rec, key, value, error):
     with pytest.raises(error):
         fe.unlock_secret(X, dict(rec, **{key: value}))
+
+
+def test_hex_fields_as_ascii_bytes(fe, rec):
+    """Read as bytes.fromhex reads them on this interpreter: as the same hex
+    text from 3.14 on, a TypeError before."""
+    as_bytes = dict(rec, seed=rec["seed"].encode(), lockers=[e.encode() for e in rec["lockers"]])
+    some_bytes = dict(rec, lockers=rec["lockers"][:-1] + [rec["lockers"][-1].encode()])
+    for record in (as_bytes, some_bytes, dict(rec, seed=rec["seed"].encode())):
+        if reference.FROMHEX_READS_BYTES:
+            assert fe.unlock_secret(X, record) == (SECRET, {"ratio": 1.0})
+        else:
+            with pytest.raises(TypeError, match="must be str, not bytes"):
+                fe.unlock_secret(X, record)
+    if reference.FROMHEX_READS_BYTES:  # the seed 00 draws other bits: no locker opens
+        assert fe.unlock_secret(X, dict(rec, seed=b"00"))[0] is None
+    else:
+        with pytest.raises(TypeError):
+            fe.unlock_secret(X, dict(rec, seed=b"00"))
 
 
 def test_keys_are_read_in_order(fe, rec):
