@@ -39,8 +39,12 @@ def vault_log(caplog):
 
 
 # Property tests: ORVEX_HYPOTHESIS_PROFILE picks how hard they search. "ci"
-# (the default) keeps the normal run short; "heavy" is for the sanitizer run
-# and for hunting by hand. No example database: runs leave no files behind.
+# (the default) keeps the normal run short and draws the same examples every
+# time, so that a red or green run can be repeated; "heavy" is for the
+# sanitizer run and for hunting by hand, with fresh random examples each run
+# (a failure prints the blob that replays it). Every strategy bounds its sizes,
+# so an example takes milliseconds in either. No example database: runs leave
+# no files behind.
 try:
     import os
 
@@ -50,7 +54,7 @@ except ImportError:  # the property tests skip themselves without hypothesis
 else:
     _quiet = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
     settings.register_profile("ci", max_examples=60, deadline=None, database=None,
-                              suppress_health_check=_quiet)
+                              derandomize=True, suppress_health_check=_quiet)
     settings.register_profile("heavy", max_examples=600, deadline=None, database=None,
-                              suppress_health_check=_quiet)
+                              print_blob=True, suppress_health_check=_quiet)
     settings.load_profile(os.environ.get("ORVEX_HYPOTHESIS_PROFILE", "ci"))

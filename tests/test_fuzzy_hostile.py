@@ -55,6 +55,12 @@ def test_hex_fields_as_ascii_bytes(fe, rec):
             fe.unlock_secret(X, dict(rec, seed=b"00"))
 
 
+def test_more_lockers_than_a_list_holds(fe):
+    fe.n_lockers = 2**62  # aborted the process (an uncaught C++ exception) before
+    with pytest.raises(MemoryError):
+        fe.lock_secret(X, SECRET)
+
+
 def test_keys_are_read_in_order(fe, rec):
     for missing in (("seed", "lockers", "n_features"), ("lockers", "n_features"),
                     ("n_features", "secret_hash"), ("secret_hash",)):

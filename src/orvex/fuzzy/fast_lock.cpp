@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace orvex::fuzzy {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr Py_ssize_t kMaxListSize = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*));
 
 // bytes(a ^ b for a, b in zip(data, pad)).hex(), written straight into a new
 // ASCII str.
@@ -27,6 +29,12 @@ Ref masked_hex(const uint8_t* data, const uint8_t* pad, size_t size) {
 
 Fast lock_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
               PyObject* bits, PyObject* secret, Py_ssize_t count, Ref& lockers) {
+  // More lockers than a list can hold: the literal loop would append until
+  // memory ran out, which is the same MemoryError, only much later.
+  if (count > kMaxListSize) {
+    PyErr_NoMemory();
+    return Fast::failed;
+  }
   NativeDraws draws;
   const Fast ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
   if (ready != Fast::taken) return ready;
@@ -69,6 +77,8 @@ Fast lock_lockers_fast(Function& fn, PyObject* self, const SeededGenerator& seed
     return lock_all(fn, self, seeded, n_features, bits, secret, count, lockers);
   } catch (const std::bad_alloc&) {
     return Fast::abandoned;  // the literal loop may still manage with Python's memory
+  } catch (const std::length_error&) {
+    return Fast::abandoned;
   }
 }
 
