@@ -34,7 +34,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
   "$VENV/bin/python" -m pip install -q --upgrade pip
 fi
-"$VENV/bin/python" -m pip install -q numpy pycryptodome pytest hypothesis \
+"$VENV/bin/python" -m pip install -q numpy pycryptodome pytest pytest-timeout hypothesis \
   "scikit-build-core>=0.10" cmake ninja
 # A build directory of its own: ORVEX_SANITIZE is cached by CMake, and a
 # normal build must never pick it up.
