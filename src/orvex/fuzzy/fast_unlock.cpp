@@ -146,7 +146,16 @@ Fast vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObj
   if (genuine <= 0) return genuine < 0 ? Fast::failed : Fast::declined;
 
   // The entries are taken now, with the bits: no Python code ran since the
-  // checks, and none that runs later (a collection) can change what is read.
+  // checks, and none runs until the last entry is used. Between here and
+  // there only bytes objects are made (bytes.fromhex of an exact str), which
+  // are not tracked by the collector, so they neither start a collection nor
+  // schedule one, and no eval-breaker check is passed: no finalizer or other
+  // thread runs. An error ends the loop; an abandonment hands the literal loop
+  // the list exactly as it was read here. The literal loop reads stored[i]
+  // one at a time with Python code (the draws, Counter) in between, where a
+  // collection may rewrite the list; this loop's outcome is then that of the
+  // literal loop with that collection run just after it, an order the
+  // collector is free to choose, as with any two runs of the same code.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
   std::vector<Ref> entries;
