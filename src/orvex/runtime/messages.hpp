@@ -30,6 +30,7 @@ inline constexpr const char* kStackExhausted =
 // the function's qualified name.
 inline constexpr const char* kModuleCleared = "%.200s() called after its module was cleared";
 // __globals__ of a function cleared by the collector; its qualified name.
-inline constexpr const char* kGlobalsCleared = "%.200s.__globals__ read after its module was cleared";
+inline constexpr const char* kGlobalsCleared =
+    "%.200s.__globals__ read after its module was cleared";
 
 }  // namespace orvex::msg
