@@ -8,7 +8,7 @@
 # Environment: PYTHON (interpreter, default python3), SANITIZE_VENV (default
 # .venv-sanitize in the checkout), ORVEX_HYPOTHESIS_PROFILE (default heavy),
 # ORVEX_LEAK_CALLS (default 300), ORVEX_TEST_TIMEOUT (seconds per test,
-# default 600: the heavy profile's longest tests take about a minute
+# default 600: the heavy profile's longest tests take half a minute
 # uninstrumented, and several times that under the sanitizers).
 set -euo pipefail
 
