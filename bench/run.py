@@ -1,9 +1,13 @@
 """Times orvex against plain Python (bench/baseline.py) and bare library calls.
 
-    python bench/run.py [--rounds N] [--only fuzzy|limiter|vault ...]
+    python bench/run.py [--rounds N] [--only fuzzy|limiter|vault|redis ...]
 
 Prints one table: operation, baseline, orvex, ratio (baseline / orvex) and
 the difference, each time the median of the rounds' per-call averages.
+
+The redis section (bench/redis_bench.py) has a table of its own: calls per
+second and latency of the shared limiter against a private redis-server over
+loopback TCP, beside the moving-window limiter of the `limits` package.
 """
 
 import argparse
@@ -20,6 +24,7 @@ from Crypto.Cipher import AES
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import baseline  # noqa: E402
+import redis_bench  # noqa: E402
 
 import orvex  # noqa: E402
 import orvex.fuzzy  # noqa: E402
@@ -146,18 +151,26 @@ def fmt(seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", choices=sorted(SECTIONS), action="append",
+    parser.add_argument("--only", choices=sorted([*SECTIONS, "redis"]), action="append",
                         help="run only these sections (repeatable)")
     args = parser.parse_args()
-    rows = [row for name in (args.only or SECTIONS) for row in SECTIONS[name](args.rounds)]
+    only = args.only or [*SECTIONS, "redis"]
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
           f"{platform.machine()}, {os.cpu_count()} cores, median of {args.rounds} rounds\n")
-    print(f"| {'operation':44} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} | {'orvex - baseline':>16} |")
-    print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 9}|{'-' * 18}|")
+    rows = [row for name in only if name in SECTIONS for row in SECTIONS[name](args.rounds)]
+    if rows:
+        print(f"| {'operation':44} | {'baseline':>12} | {'orvex':>12} | {'ratio':>7} |"
+              f" {'orvex - baseline':>16} |")
+        print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 9}|{'-' * 18}|")
     for name, theirs, ours, diff in rows:
         sign = "-" if diff < 0 else "+"
         print(f"| {name:44} | {fmt(theirs):>12} | {fmt(ours):>12} | {theirs / ours:6.2f}x |"
               f" {sign + fmt(abs(diff)).strip():>16} |")
+    if "redis" in only:
+        if rows:
+            print()
+        redis_bench.report(args.rounds)
+
 
 if __name__ == "__main__":
     main()

@@ -1,4 +1,9 @@
+import gc
 import logging
+import sys
+import threading
+import time
+import tracemalloc
 
 import pytest
 
@@ -10,6 +15,102 @@ def vault():
     from orvex.vault import AESVault
 
     return AESVault()
+
+
+# The private functions that a build made with ORVEX_TEST_HOOKS=ON binds in
+# the modules (CMakeLists.txt); a release build has none of them.
+TEST_HOOKS = {"_native_sample", "_native_sha256", "_native_calls"}
+
+
+def hook_or_skip(module, name):
+    """module.<name>, a private test hook; skips the calling test in a build
+    without hooks."""
+    hook = getattr(module, name, None)
+    if hook is None:
+        pytest.skip(f"{module.__name__}.{name}: built without ORVEX_TEST_HOOKS=ON")
+    return hook
+
+
+
+def run_threads(work, count, seconds):
+    """Runs work(index, deadline) in `count` threads at once until `seconds`
+    have passed (deadline is on time.monotonic()), with the interpreter
+    switching threads every 10 us so that calls interleave wherever Python
+    code runs. Returns what the threads raised, as (index, exception) pairs."""
+    failures = []
+    deadline = time.monotonic() + seconds
+
+    def run(index):
+        try:
+            work(index, deadline)
+        except BaseException as e:  # reported by the caller, with the thread's index
+            failures.append((index, e))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    return failures
+
+
+def _memory_meter():
+    if sys.getallocatedblocks():
+        return sys.getallocatedblocks, 1
+    # No block count under PYTHONMALLOC=malloc: traced bytes, the smallest
+    # object taking 32 of them. Bytes are noisier than blocks (caches resize).
+    if not tracemalloc.is_tracing():
+        tracemalloc.start()
+    return (lambda: tracemalloc.get_traced_memory()[0]), 32
+
+
+def _reference_counts(objects):
+    """Each object's reference count, always taken by this one line. From 3.14
+    the compiler passes a local to a call as a borrowed stack reference at
+    some sites and as a new one at others (after a `finally`, for one), so
+    counts read at two different sites can differ by one with nothing leaked."""
+    return [sys.getrefcount(o) for o in objects]
+
+
+def leak_report(run_round, watched, calls, rounds=4):
+    """(the growth of each round when memory grew in every one, else None; the
+    `watched` objects whose reference counts rose). A round makes `calls`
+    calls of each of its cases; it runs once for caches, interned names and
+    free lists to settle, then `rounds` times measured."""
+    meter, unit = _memory_meter()
+    tracing = tracemalloc.is_tracing() and unit > 1
+    try:
+        run_round()
+        gc.collect()
+        refcounts = _reference_counts(watched)
+        growth = []
+        for _ in range(rounds):
+            before = meter()
+            run_round()
+            gc.collect()
+            growth.append(meter() - before)
+        after = _reference_counts(watched)
+    finally:
+        if tracing:
+            tracemalloc.stop()
+    # One object lost per call of any one case grows every round by `calls`
+    # objects; caches settling grow by less, and not in every round.
+    grew = min(growth) >= calls // (2 if tracing else 4) * unit
+    gained = [repr(o)[:60] for o, n, m in zip(watched, refcounts, after) if m > n]
+    return (growth if grew else None), gained
+
+
+def assert_no_leaks(run_round, watched, calls, label, rounds=4):
+    """Fails when run_round() leaks: memory that grows in every round, or a
+    reference count of a `watched` object that rises (leak_report)."""
+    growth, gained = leak_report(run_round, watched, calls, rounds)
+    assert growth is None, f"{label}: memory grew every round: {growth}"
+    assert not gained, f"{label}: references gained by {gained}"
 
 
 class Clock:
@@ -29,6 +130,25 @@ def clock(monkeypatch):
 
     monkeypatch.setattr(orvex.limiter, "time", Clock())
     return orvex.limiter.time
+
+
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    """One private redis-server for the run (skips without one, fails under CI)."""
+    from redis_server import RedisServer, require
+
+    server = RedisServer(require(), tmp_path_factory.mktemp("redis")).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def redis_client(redis_server):
+    """A client of the shared server, emptied for each test."""
+    client = redis_server.client()
+    client.flushall()
+    yield client
+    client.close()
 
 
 @pytest.fixture

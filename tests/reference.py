@@ -88,10 +88,24 @@ def binarize(feature):
     return (feature.flatten() > 0).astype(int).tolist()
 
 
-def _pad(bits, rng, n_features, locker_size):
-    indices = rng.choice(n_features, size=locker_size, replace=False)
+def locker_pad(bits, indices):
+    """The pad of a locker that sampled `indices`: SHA-256 of their bit text."""
     bit_str = "".join(str(bits[j]) for j in indices)
     return hashlib.sha256(bit_str.encode()).digest()
+
+
+def xor(data, pad):
+    return bytes(a ^ b for a, b in zip(data, pad[:len(data)]))
+
+
+def locker_positions(seed_hex, n_features, locker_size, count):
+    """The positions each of `count` lockers samples, for a record's seed."""
+    rng = np.random.default_rng(int.from_bytes(bytes.fromhex(seed_hex), "big"))
+    return [rng.choice(n_features, size=locker_size, replace=False) for _ in range(count)]
+
+
+def _pad(bits, rng, n_features, locker_size):
+    return locker_pad(bits, rng.choice(n_features, size=locker_size, replace=False))
 
 
 def lock_secret(n_lockers, locker_size, feature, secret, token_bytes):
@@ -106,7 +120,7 @@ def lock_secret(n_lockers, locker_size, feature, secret, token_bytes):
     lockers = []
     for _ in range(n_lockers):
         pad = _pad(bits, rng, len(bits), locker_size)
-        lockers.append(bytes(a ^ b for a, b in zip(secret, pad[:len(secret)])).hex())
+        lockers.append(xor(secret, pad).hex())
     return {"seed": locker_seed.hex(), "lockers": lockers,
             "secret_hash": hashlib.sha256(secret).digest().hex(), "n_features": len(bits)}
 
@@ -122,7 +136,7 @@ def unlock_secret(n_lockers, locker_size, feature, helper_data, prob_thresh=0.2)
     for i in range(len(stored_lockers)):
         pad = _pad(bits, rng, n_features, locker_size)
         cipher = bytes.fromhex(stored_lockers[i])
-        votes[bytes(a ^ b for a, b in zip(cipher, pad[:len(cipher)]))] += 1
+        votes[xor(cipher, pad)] += 1
     if not votes:
         return None, {"ratio": 0.0}
     best, count = votes.most_common(1)[0]

@@ -1,6 +1,7 @@
 import importlib.util
 import math
 import os
+import re
 import subprocess
 import sys
 from fractions import Fraction
@@ -103,3 +104,48 @@ def test_shared_probe_model_predicts_the_real_extractor():
     trials = 400
     [measured] = tune.measure(params, [0.25], trials, np.random.default_rng(3), n_features=16)
     assert measured == pytest.approx(predicted, abs=5 * math.sqrt(0.25 / trials))
+
+
+def test_shared_limiter_example_suspends_once_for_both_workers(redis_server, tmp_path):
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / "shared_limiter.py"), redis_server.url],
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONIOENCODING": "utf-8"},
+        capture_output=True,
+        encoding="utf-8",
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert sum('"OK (' in line for line in lines) == 5
+    assert sum(line.endswith('"Rate limit exceeded (5/5). Suspended."') for line in lines) == 1
+    assert sum("suspend callback: 10.0.0.7 locked out" in line for line in lines) == 1
+    # Both workers refuse the device once it is suspended.
+    refused = {line.split(":")[0] for line in lines if line.endswith('"Suspended"')}
+    assert refused == {"worker 1", "worker 2"}
+    assert lines[-3:] == ["suspended keys: ['10.0.0.7']",
+                          "[INFO orvex.redis_limiter] Reinstated: 10.0.0.7",
+                          "after reinstatement: OK (1/5)"]
+    assert result.stderr == ""
+
+
+def test_synthetic_set_gets_a_recommendation(tmp_path):
+    made = subprocess.run(
+        [sys.executable, str(EXAMPLES / "synthetic_embeddings.py"), str(tmp_path / "set"),
+         "--people", "40", "--samples", "4"],
+        cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=120,
+    )
+    assert made.returncode == 0, made.stderr
+    assert "wrote 160 embeddings of 512 values for 40 people" in made.stdout
+    result = subprocess.run(
+        [sys.executable, "-m", "orvex.evaluate", str(tmp_path / "set" / "embeddings.npy"),
+         str(tmp_path / "set" / "labels.npy"), "--trials", "200", "--budget", "3e6",
+         "--max-lockers", "4096", "--quiet"],
+        cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "Recommended for single-sample enrolment." in result.stdout
+    found = re.search(r"n_lockers=(\d+), locker_size=(\d+), prob_thresh=([0-9.e-]+)", result.stdout)
+    assert found, result.stdout
+    n_lockers, locker_size, prob_thresh = int(found[1]), int(found[2]), float(found[3])
+    assert locker_size >= 32 and n_lockers <= 4096 and 0 < prob_thresh < 1

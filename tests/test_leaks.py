@@ -8,10 +8,8 @@ Under PYTHONMALLOC=malloc the interpreter counts no blocks; tracemalloc
 measures instead."""
 import collections
 import ctypes
-import gc
 import os
 import sys
-import tracemalloc
 import types
 
 import numpy as np
@@ -22,10 +20,10 @@ import orvex.limiter as limiter
 import orvex.vault as vault
 from orvex.fuzzy import FuzzyExtractor
 from orvex.limiter import RateLimiter
+from conftest import assert_no_leaks, leak_report
 from orvex.vault import AESVault
 
 CALLS = int(os.environ.get("ORVEX_LEAK_CALLS", "200"))
-ROUNDS = 4
 KEY = bytes(range(32))
 
 
@@ -311,16 +309,6 @@ def quiet(monkeypatch):
     monkeypatch.setattr(limiter, "time", Clock())
 
 
-def memory_meter():
-    if sys.getallocatedblocks():
-        return sys.getallocatedblocks, 1
-    # No block count under PYTHONMALLOC=malloc: traced bytes, the smallest
-    # object taking 32 of them. Bytes are noisier than blocks (caches resize).
-    if not tracemalloc.is_tracing():
-        tracemalloc.start()
-    return (lambda: tracemalloc.get_traced_memory()[0]), 32
-
-
 GROUPS = ["FuzzyExtractor.__init__", "_to_numpy", "FuzzyExtractor._binarize",
           "FuzzyExtractor.lock_secret", "FuzzyExtractor.unlock_secret", "RateLimiter.__init__",
           "RateLimiter.check_and_record", "RateLimiter.get_count", "RateLimiter._clean",
@@ -328,54 +316,19 @@ GROUPS = ["FuzzyExtractor.__init__", "_to_numpy", "FuzzyExtractor._binarize",
           "AESVault.encrypt", "AESVault.decrypt"]
 
 
-def reference_counts(objects):
-    """Each object's reference count, always taken by this one line. From 3.14
-    the compiler passes a local to a call as a borrowed stack reference at
-    some sites and as a new one at others (after a `finally`, for one), so
-    counts read at two different sites can differ by one with nothing leaked."""
-    return [sys.getrefcount(o) for o in objects]
-
-
-def leaks(cases):
-    """(memory growth of each round, the watched objects whose reference
-    counts rose) over rounds of CALLS calls of each case."""
-    watched = [o for case in cases for o in case.watched()]
-    meter, unit = memory_meter()
-    tracing = tracemalloc.is_tracing() and unit > 1
-
-    def run_round():
-        for case in cases:
-            for _ in range(CALLS):
-                case.run()
-        gc.collect()
-
-    try:
-        run_round()  # caches, interned names and free lists settle
-        before = reference_counts(watched)
-        growth = []
-        for _ in range(ROUNDS):
-            start = meter()
-            run_round()
-            growth.append(meter() - start)
-        after = reference_counts(watched)
-    finally:
-        if tracing:
-            tracemalloc.stop()
-    # One object lost per call of any one case grows every round by CALLS
-    # objects; caches settling grow by less, and not in every round.
-    grew = min(growth) >= CALLS // (2 if tracing else 4) * unit
-    gained = [repr(o)[:60] for o, n, m in zip(watched, before, after) if m > n]
-    return (growth if grew else None), gained
-
-
 @pytest.mark.parametrize("group", GROUPS)
 def test_no_leaks(quiet, group):
     cases = {**fuzzy_cases(), **limiter_cases(), **vault_cases()}[group]
     for case in cases:
         case.check()  # each case takes the path it is named for
-    growth, gained = leaks(cases)
-    assert growth is None, f"{group}: memory grew every round: {growth}"
-    assert not gained, f"{group}: references gained by {gained}"
+    watched = [o for case in cases for o in case.watched()]
+
+    def run_round():
+        for case in cases:
+            for _ in range(CALLS):
+                case.run()
+
+    assert_no_leaks(run_round, watched, CALLS, group)
 
 
 _INCREF = ctypes.pythonapi.Py_IncRef
@@ -390,7 +343,15 @@ def test_the_check_sees_a_leak(quiet):
     """A check that goes blind passes everything: one lost reference per call,
     and one lost object per call, must each be seen on this interpreter."""
     held = Held()
-    growth, gained = leaks([Case(None, _INCREF, held)])
-    assert growth is None and gained == [repr(held)[:60]]
-    growth, gained = leaks([Case(None, lambda: _INCREF([]))])
+
+    def lose_references():
+        for _ in range(CALLS):
+            _INCREF(held)
+
+    def lose_objects():
+        for _ in range(CALLS):
+            _INCREF([])
+
+    assert leak_report(lose_references, [held], CALLS) == (None, [repr(held)[:60]])
+    growth, gained = leak_report(lose_objects, [held], CALLS)
     assert growth is not None and not gained

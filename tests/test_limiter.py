@@ -4,6 +4,7 @@ import logging
 import pytest
 
 import orvex.limiter as limiter
+from conftest import TEST_HOOKS
 from orvex.limiter import RateLimiter
 
 HARD_LOG = ("WARNING", "HARD LIMIT: k exceeded 10 events/window \u2014 suspended")
@@ -27,7 +28,8 @@ def raising(error):
 
 
 def test_module_and_class_surface():
-    assert [k for k in vars(limiter) if not k.startswith("__")] == [
+    names = [k for k in vars(limiter) if not k.startswith("__") and k not in TEST_HOOKS]
+    assert names == [
         "time", "logging", "defaultdict", "Callable", "Optional", "Tuple", "logger", "RateLimiter"]
     assert limiter.logger.name == "orvex.limiter"
     assert RateLimiter.__doc__.endswith("\n" + " " * 26 + "the hard limit is exceeded.\n    ")

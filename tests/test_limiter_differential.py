@@ -14,11 +14,15 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvex.limiter as limiter
+from conftest import hook_or_skip
 from orvex.limiter import RateLimiter
 
 
 def shortcut_calls():
-    return getattr(limiter, "__fast_path_calls")()
+    """How many calls the shortcut carried to the end; None in a build without
+    the test hooks, where the comparisons run and only this count is equal."""
+    hook = getattr(limiter, "_native_calls", None)
+    return hook() if hook else None
 
 
 class History(collections.defaultdict):
@@ -179,6 +183,7 @@ def test_plain_limiters_take_the_shortcut(monkeypatch):
     clock.time = lambda: clock.now
     monkeypatch.setattr(limiter, "time", clock)
     lim = type("Sub", (RateLimiter,), {"extra": 1})(3, 5, 5)  # a subclass that overrides nothing
+    shortcut_calls = hook_or_skip(limiter, "_native_calls")
     before = shortcut_calls()
     for key in "abc" * 20:
         clock.now += 1

@@ -1,7 +1,6 @@
 import collections
 import random
 import sys
-import threading
 import time
 import types
 
@@ -10,7 +9,7 @@ import pytest
 import orvex.limiter as limiter
 from orvex.limiter import RateLimiter
 
-from conftest import Clock
+from conftest import Clock, run_threads
 
 
 def use_logger(monkeypatch, on_log=lambda: None):
@@ -168,24 +167,11 @@ def test_threads_sharing_one_limiter(monkeypatch):
     lim = RateLimiter(2, 4, 1, suspend_callback=lambda key: lim.reset(key))
     ops = [lim.check_and_record, lim.get_count, lim.is_suspended, lim.reinstate, lim.reset,
            lim._clean]
-    errors, deadline = [], time.monotonic() + 1
 
-    def work(seed):
+    def work(seed, deadline):
         rnd = random.Random(seed)
-        try:
-            while time.monotonic() < deadline:
-                rnd.choice(ops)(rnd.choice("abc"))
-        except Exception as e:  # reported by the assertion below
-            errors.append(e)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert errors == [] and lim._suspended <= set("abc")
+        while time.monotonic() < deadline:
+            rnd.choice(ops)(rnd.choice("abc"))
+
+    assert run_threads(work, 4, 1) == [] and lim._suspended <= set("abc")
     assert all(type(v) is list for v in lim._history.values())

@@ -11,7 +11,6 @@ ORVEX_STRESS_SECONDS sets how long the threads run (default 2)."""
 import os
 import random
 import sys
-import threading
 import time
 
 import numpy as np
@@ -20,6 +19,7 @@ import pytest
 import orvex.limiter as limiter
 import orvex.vault as vault
 import reference
+from conftest import run_threads
 from orvex.fuzzy import FuzzyExtractor
 from orvex.limiter import RateLimiter
 from orvex.vault import AESVault
@@ -99,22 +99,17 @@ class ModelClock:
         return time.time()
 
 
-def worker(shared, index, deadline, failures, done):
+def worker(shared, index, deadline, done):
     rnd = np.random.default_rng(index)
     own_key = f"thread-{index}"
     model = reference.RateLimiter(ModelClock(), Log(), 2, 5, 3600,
                                   suspend_callback=lambda key: None)
-    rounds = 0
     done[index] = 0
-    try:
-        while time.monotonic() < deadline:
-            fuzzy_round(shared, rnd)
-            vault_round(shared, rnd)
-            limiter_round(shared, rnd, own_key, model)
-            rounds += 1
-            done[index] = rounds
-    except BaseException as e:  # reported by the test, with the thread's index
-        failures.append((index, rounds, e))
+    while time.monotonic() < deadline:
+        fuzzy_round(shared, rnd)
+        vault_round(shared, rnd)
+        limiter_round(shared, rnd, own_key, model)
+        done[index] += 1
 
 
 def test_threads_sharing_one_of_each(monkeypatch):
@@ -123,20 +118,9 @@ def test_threads_sharing_one_of_each(monkeypatch):
     # No torch: every feature conversion tries to import it, and a failed
     # import is an interleaving point that costs no CPU to speak of.
     monkeypatch.setitem(sys.modules, "torch", None)
-    shared, failures, done = Shared(), [], {}
-    deadline = time.monotonic() + SECONDS
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=worker, args=(shared, i, deadline, failures, done))
-                   for i in range(THREADS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert not failures, failures
+    shared, done = Shared(), {}
+    failures = run_threads(lambda i, deadline: worker(shared, i, deadline, done), THREADS, SECONDS)
+    assert not failures, (failures, done)
     assert all(done[i] > 0 for i in range(THREADS)), done
     assert shared.callbacks > 0
     lim = shared.limiter

@@ -1,9 +1,7 @@
 """Hostile arguments and record values: always a Python exception of the
 documented kind, never a crash, a leak or a borrowed reference gone stale."""
 
-import gc
 import logging
-import sys
 import types
 
 import numpy as np
@@ -11,8 +9,8 @@ import pytest
 
 import orvex.vault as vault_module
 import reference
+from conftest import assert_no_leaks
 from orvex.vault import AESVault
-from test_leaks import reference_counts
 
 KEY = bytes(range(32))
 
@@ -194,21 +192,11 @@ def _exercise(record, bad):
 def test_no_leaks_over_many_calls(record, monkeypatch):
     monkeypatch.setattr(logging.getLogger("orvex.vault"), "disabled", True)
     bad = dict(record, tag="00" * 16)
-    watched = (KEY, record, bad, AESVault.encrypt, AESVault.decrypt)
-    for _ in range(50):
-        _exercise(record, bad)
-    gc.collect()  # what earlier tests left behind lets go of KEY here, not in a round
-    refcounts = reference_counts(watched)
-    growth = []
-    for _ in range(5):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(100):
+    calls = 200
+
+    def run_round():
+        for _ in range(calls):
             _exercise(record, bad)
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    gained = [o for o, n, m in zip(watched, refcounts, reference_counts(watched)) if m > n]
-    assert not gained
-    # Caches warm up for a while; a leak of one object per call grows by
-    # hundreds of blocks in every round.
-    assert min(growth) < 50, growth
+
+    assert_no_leaks(run_round, [KEY, record, bad, AESVault.encrypt, AESVault.decrypt], calls,
+                    "AESVault")

@@ -37,12 +37,13 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
   "$VENV/bin/python" -m pip install -q --upgrade pip
 fi
-"$VENV/bin/python" -m pip install -q numpy pycryptodome pytest pytest-timeout hypothesis \
+"$VENV/bin/python" -m pip install -q numpy pycryptodome pytest pytest-timeout hypothesis redis \
   "scikit-build-core>=0.10" cmake ninja
 # A build directory of its own: ORVEX_SANITIZE is cached by CMake, and a
 # normal build must never pick it up.
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall "$ROOT" \
   -C cmake.define.ORVEX_SANITIZE=address,undefined -C cmake.define.ORVEX_WERROR=ON \
+  -C cmake.define.ORVEX_TEST_HOOKS=ON \
   -C "build-dir=$ROOT/build/sanitize-{wheel_tag}"
 
 # Paths among the arguments are taken relative to where the script was

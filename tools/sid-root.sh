@@ -4,8 +4,8 @@
 #
 # Usage: tools/sid-root.sh [--bind DIR]... [--] [COMMAND [ARG...]]
 #
-# Creates the root if it is missing (debootstrap, about a minute; needs root
-# and the network), otherwise reuses it. With a COMMAND, runs it in the root
+# Creates the root if it is missing (debootstrap, a few minutes; needs root
+# and the network), otherwise reuses it, adding the EXTRAS it lacks. With a COMMAND, runs it in the root
 # with /proc and /dev mounted and every --bind DIR visible at the same path
 # as on the host, in the current directory when that is one of them. The
 # mounts are made in a mount namespace of their own where unshare(1) allows
@@ -16,6 +16,10 @@ set -euo pipefail
 
 SID_ROOT="${ORVEX_SID_ROOT:-/var/cache/orvex/sid-root}"
 PACKAGES="python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,g++,ca-certificates"
+# What the tests need besides (the shared-limiter tests start redis-server):
+# added on first use, after a policy that keeps packages from starting
+# services in the root.
+EXTRAS="redis-server"
 
 complete() {
   [ -x "$1/usr/bin/python3.14" ] && [ -x "$1/usr/bin/python3.15" ] && [ -x "$1/usr/bin/g++" ]
@@ -45,6 +49,23 @@ create_root() {
   rm -rf "$SID_ROOT"
   mv "$partial" "$SID_ROOT"
   exec 9>&-
+}
+
+# Installs the EXTRAS a reused root lacks (run with the root's mounts up).
+add_extras() {
+  local package missing=()
+  for package in ${EXTRAS//,/ }; do
+    [ -x "$SID_ROOT/usr/bin/$package" ] || missing+=("$package")
+  done
+  [ "${#missing[@]}" -gt 0 ] || return 0
+  exec 8>"$SID_ROOT.lock"
+  flock 8
+  echo "sid-root: adding ${missing[*]}" >&2
+  printf '#!/bin/sh\nexit 101\n' >"$SID_ROOT/usr/sbin/policy-rc.d"
+  chmod +x "$SID_ROOT/usr/sbin/policy-rc.d"
+  chroot "$SID_ROOT" sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "$@"' sh "${missing[@]}" >&2
+  exec 8>&-
 }
 
 MOUNTED=()
@@ -85,6 +106,7 @@ run_inside() {
   cp /etc/ssl/certs/ca-certificates.crt "$SID_ROOT/etc/ssl/certs/ca-certificates.crt"
   bind /proc "$SID_ROOT/proc"
   bind /dev "$SID_ROOT/dev"
+  add_extras
   for dir in "${binds[@]}"; do
     bind "$dir" "$SID_ROOT$dir"
     case "$PWD/" in "$dir"/*) cwd="$PWD" ;; esac

@@ -8,7 +8,7 @@ namespace {
 
 // value < 1 raises ValueError(message).
 bool check_at_least_one(const State& st, PyObject* value, const char* message) {
-  const int below = PyObject_RichCompareBool(value, st.one, Py_LT);
+  const int below = PyObject_RichCompareBool(value, st.one.get(), Py_LT);
   if (below > 0) PyErr_SetString(PyExc_ValueError, message);
   return below == 0;
 }

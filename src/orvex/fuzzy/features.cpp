@@ -11,6 +11,16 @@ namespace {
 
 enum class Outcome { converted, not_a_tensor, failed };
 
+// feature.detach().cpu().numpy().flatten()
+Ref flatten_tensor(const State& st, PyObject* feature) {
+  Ref detached = call_method(feature, st.str.detach);
+  if (!detached) return {};
+  Ref on_cpu = call_method(detached.get(), st.str.cpu);
+  if (!on_cpu) return {};
+  Ref array = call_method(on_cpu.get(), st.str.numpy);
+  return array ? call_method(array.get(), st.str.flatten) : Ref();
+}
+
 // import torch; if isinstance(feature, torch.Tensor):
 //     return feature.detach().cpu().numpy().flatten()
 // PyTorch is optional: an ImportError from any of these steps means "not a
@@ -20,10 +30,7 @@ Outcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat) {
   Ref tensor_type = torch ? getattr(torch.get(), st.str.Tensor) : Ref();
   int is_tensor = tensor_type ? PyObject_IsInstance(feature, tensor_type.get()) : -1;
   if (is_tensor > 0) {
-    Ref detached = call_method(feature, st.str.detach);
-    Ref on_cpu = detached ? call_method(detached.get(), st.str.cpu) : Ref();
-    Ref array = on_cpu ? call_method(on_cpu.get(), st.str.numpy) : Ref();
-    flat = array ? call_method(array.get(), st.str.flatten) : Ref();
+    flat = flatten_tensor(st, feature);
     if (flat) return Outcome::converted;
     is_tensor = -1;
   }
@@ -65,12 +72,14 @@ Ref to_numpy(Function& fn, Args args) {
 Ref binarize(Function& fn, Args args) {
   const State& st = fn.state<State>();
   Ref to_numpy_fn = global(fn, st.str._to_numpy);
-  Ref flat = to_numpy_fn ? call(to_numpy_fn.get(), args[1]) : Ref();
-  Ref positive = flat ? Ref::steal(PyObject_RichCompare(flat.get(), st.zero, Py_GT)) : Ref();
-  Ref ints = positive ? call_method(positive.get(), st.str.astype,
-                                    reinterpret_cast<PyObject*>(&PyLong_Type))
-                      : Ref();
-  Ref bits = ints ? call_method(ints.get(), st.str.tolist) : Ref();
+  if (!to_numpy_fn) return {};
+  Ref flat = call(to_numpy_fn.get(), args[1]);
+  if (!flat) return {};
+  Ref positive = Ref::steal(PyObject_RichCompare(flat.get(), st.zero.get(), Py_GT));
+  if (!positive) return {};
+  Ref ints = call_method(positive.get(), st.str.astype, reinterpret_cast<PyObject*>(&PyLong_Type));
+  if (!ints) return {};
+  Ref bits = call_method(ints.get(), st.str.tolist);
   if (bits && !PyList_CheckExact(bits.get()) && bits.get() != Py_None) {
     PyErr_Format(PyExc_TypeError, msg::kUnexpectedResult, "list", Py_TYPE(bits.get())->tp_name);
     return {};

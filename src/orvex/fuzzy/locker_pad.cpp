@@ -33,16 +33,19 @@ Ref bit_text(const State& st, PyObject* locker_bits) {
     if (!text) return {};
     PyList_SET_ITEM(texts.get(), i, text);
   }
-  return Ref::steal(PyUnicode_Join(st.empty, texts.get()));
+  return Ref::steal(PyUnicode_Join(st.empty.get(), texts.get()));
 }
 
 // hashlib.sha256(text.encode()).digest(), with `hashlib.sha256` looked up
 // before the argument is evaluated, as the expression does.
 Ref sha256_digest(const LockerDraws& d, PyObject* text) {
   Ref hashlib = global(d.fn, d.st.str.hashlib);
-  Ref sha256 = hashlib ? getattr(hashlib.get(), d.st.str.sha256) : Ref();
-  Ref data = sha256 ? Ref::steal(PyUnicode_AsUTF8String(text)) : Ref();
-  Ref hash = data ? call(sha256.get(), data) : Ref();
+  if (!hashlib) return {};
+  Ref sha256 = getattr(hashlib.get(), d.st.str.sha256);
+  if (!sha256) return {};
+  Ref data = Ref::steal(PyUnicode_AsUTF8String(text));
+  if (!data) return {};
+  Ref hash = call(sha256.get(), data);
   return hash ? call_method(hash.get(), d.st.str.digest) : Ref();
 }
 
@@ -51,10 +54,14 @@ Ref sha256_digest(const LockerDraws& d, PyObject* text) {
 Ref xor_generic(PyObject* data, PyObject* pad) {
   const Py_ssize_t n = PyBytes_GET_SIZE(data);
   Ref stop = Ref::steal(PyLong_FromSsize_t(n));
-  Ref cut = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
-  Ref needed = cut ? Ref::steal(PyObject_GetItem(pad, cut.get())) : Ref();
-  Ref it = needed ? Ref::steal(PyObject_GetIter(needed.get())) : Ref();
-  Ref values = it ? Ref::steal(PyList_New(0)) : Ref();
+  if (!stop) return {};
+  Ref cut = Ref::steal(PySlice_New(nullptr, stop.get(), nullptr));
+  if (!cut) return {};
+  Ref needed = Ref::steal(PyObject_GetItem(pad, cut.get()));
+  if (!needed) return {};
+  Ref it = Ref::steal(PyObject_GetIter(needed.get()));
+  if (!it) return {};
+  Ref values = Ref::steal(PyList_New(0));
   if (!values) return {};
   const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
   // zip stops at the shorter side without drawing from the other one.
@@ -75,11 +82,15 @@ Ref xor_generic(PyObject* data, PyObject* pad) {
 
 bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed,
                       SeededGenerator& out) {
-  out.seed_int = call(st.int_from_bytes, locker_seed, st.str.big);
-  out.np = out.seed_int ? global(fn, st.str.np) : Ref();
-  Ref random = out.np ? getattr(out.np.get(), st.str.random) : Ref();
-  out.default_rng = random ? getattr(random.get(), st.str.default_rng) : Ref();
-  out.rng = out.default_rng ? call(out.default_rng.get(), out.seed_int) : Ref();
+  out.seed_int = call(st.int_from_bytes.get(), locker_seed, st.str.big);
+  if (!out.seed_int) return false;
+  out.np = global(fn, st.str.np);
+  if (!out.np) return false;
+  Ref random = getattr(out.np.get(), st.str.random);
+  if (!random) return false;
+  out.default_rng = getattr(random.get(), st.str.default_rng);
+  if (!out.default_rng) return false;
+  out.rng = call(out.default_rng.get(), out.seed_int);
   return bool(out.rng);
 }
 
@@ -87,11 +98,14 @@ Ref next_locker_pad(const LockerDraws& d) {
   // rng.choice is looked up before self.locker_size is read, as the call
   // expression evaluates them.
   Ref choice = getattr(d.rng, d.st.str.choice);
-  Ref size = choice ? getattr(d.self, d.st.str.locker_size) : Ref();
-  Ref indices =
-      size ? call_kw(choice.get(), d.st.kw_size_replace, d.n_features, size, Py_False) : Ref();
-  Ref locker_bits = indices ? sampled_bits(d.bits, indices.get()) : Ref();
-  Ref text = locker_bits ? bit_text(d.st, locker_bits.get()) : Ref();
+  if (!choice) return {};
+  Ref size = getattr(d.self, d.st.str.locker_size);
+  if (!size) return {};
+  Ref indices = call_kw(choice.get(), d.st.kw_size_replace.get(), d.n_features, size, Py_False);
+  if (!indices) return {};
+  Ref locker_bits = sampled_bits(d.bits, indices.get());
+  if (!locker_bits) return {};
+  Ref text = bit_text(d.st, locker_bits.get());
   return text ? sha256_digest(d, text.get()) : Ref();
 }
 

@@ -16,6 +16,11 @@
 
 namespace orvex::fuzzy {
 
+// A locker's pad is one SHA-256 digest. It masks the secret, so a longer
+// secret could be stored only cut short and its record would never unlock;
+// and a candidate, a cipher with the pad taken off, is never longer.
+inline constexpr size_t kPadSize = 32;
+
 // What every locker of one call draws from. All pointers are held by the caller.
 struct LockerDraws {
   const Function& fn;
@@ -50,13 +55,11 @@ Ref xor_with_pad(PyObject* data, PyObject* pad);
 // locker order.
 Ref lock_lockers_literal(const LockerDraws& draws, PyObject* secret, Py_ssize_t count);
 
-// unlock_secret: votes[candidate] += 1 for the candidate of each of the first
-// `count` entries of `stored` (the record's "lockers").
-[[nodiscard]] bool vote_lockers_literal(const LockerDraws& draws, PyObject* stored,
-                                        Py_ssize_t count, PyObject* votes);
-
-// helper_data[key], or KeyError(key).
-Ref record_item(PyObject* record, PyObject* key);
+// unlock_secret: votes = counter(); votes[candidate] += 1 for the candidate
+// of each entry of `stored` (the record's "lockers"); then the most common
+// candidate and its count (both left empty without votes).
+[[nodiscard]] bool vote_lockers_literal(const LockerDraws& draws, PyObject* counter,
+                                        PyObject* stored, Ref& best, Ref& count);
 
 // The end of unlock_secret once the votes are counted, `best` being the
 // winning candidate and `count` its votes (both nullptr: no votes at all):

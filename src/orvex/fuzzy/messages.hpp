@@ -88,7 +88,6 @@ inline constexpr const char* kSampleDoc =
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
-inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";
 
 }  // namespace orvex::fuzzy::msg

@@ -21,10 +21,11 @@ Ref lock_secret(Function& fn, Args args);
 //   -> (bytes | None, {"ratio": float})
 Ref unlock_secret(Function& fn, Args args);
 
-// Private module-level hooks for tests:
-// __sample(rng, n, k) -> list: the native draw of choice(n, size=k, replace=False)
+// Private module-level hooks for tests, bound only in builds made with
+// ORVEX_TEST_HOOKS (native/hooks.cpp):
+// _native_sample(rng, n, k) -> list: the native draw of choice(n, size=k, replace=False)
 Ref sample_positions(Function& fn, Args args);
-// __sha256(messages) -> list: the native SHA-256 of each bytes object
+// _native_sha256(messages) -> list: the native SHA-256 of each bytes object
 Ref sha256_digests(Function& fn, Args args);
 
 }  // namespace orvex::fuzzy

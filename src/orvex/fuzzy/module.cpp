@@ -12,16 +12,30 @@ const FunctionSpec kToNumpy = {
     "np.ndarray", to_numpy,
 };
 
-// Private: tests hold the native sampler and SHA-256 against NumPy's choice
-// and hashlib with them.
-const FunctionSpec kSample = {
-    "__sample", "__sample",       msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
-    "list",     sample_positions,
+#ifdef ORVEX_TEST_HOOKS
+// Private, and only in builds for testing: tests hold the native sampler and
+// SHA-256 against NumPy's choice and hashlib with them.
+const FunctionSpec kNativeSample = {
+    "_native_sample", "_native_sample", msg::kSampleDoc, {{"rng"}, {"n", "int"}, {"k", "int"}},
+    "list",           sample_positions,
 };
 
-const FunctionSpec kSha256 = {
-    "__sha256", "__sha256", msg::kSha256Doc, {{"messages", "list"}}, "list", sha256_digests,
+const FunctionSpec kNativeSha256 = {
+    "_native_sha256",       "_native_sha256", msg::kSha256Doc,
+    {{"messages", "list"}}, "list",           sha256_digests,
 };
+
+bool add_test_hooks(PyObject* m, PyObject* function_type) {
+  Ref sample_fn = make_function(function_type, m, kNativeSample, nullptr);
+  Ref sha256_fn = make_function(function_type, m, kNativeSha256, nullptr);
+  return set_global(m, "_native_sample", sample_fn.get()) &&
+         set_global(m, "_native_sha256", sha256_fn.get());
+}
+#else
+bool add_test_hooks(PyObject*, PyObject*) {
+  return true;
+}
+#endif
 
 const FunctionSpec kInit = {
     "__init__", "FuzzyExtractor.__init__",
@@ -60,12 +74,12 @@ bool init_state(State& st) {
   if (!st.str.init()) return false;
   PyObject* bytes_type = reinterpret_cast<PyObject*>(&PyBytes_Type);
   PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-  st.bytes_fromhex = PyObject_GetAttrString(bytes_type, "fromhex");
-  st.int_from_bytes = PyObject_GetAttrString(int_type, "from_bytes");
-  st.kw_size_replace = Py_BuildValue("(ss)", "size", "replace");
-  st.empty = PyUnicode_FromString("");
-  st.zero = PyLong_FromLong(0);
-  st.one = PyLong_FromLong(1);
+  st.bytes_fromhex = Ref::steal(PyObject_GetAttrString(bytes_type, "fromhex"));
+  st.int_from_bytes = Ref::steal(PyObject_GetAttrString(int_type, "from_bytes"));
+  st.kw_size_replace = Ref::steal(Py_BuildValue("(ss)", "size", "replace"));
+  st.empty = Ref::steal(PyUnicode_FromString(""));
+  st.zero = Ref::steal(PyLong_FromLong(0));
+  st.one = Ref::steal(PyLong_FromLong(1));
   return st.bytes_fromhex && st.int_from_bytes && st.kw_size_replace && st.empty && st.zero &&
          st.one;
 }
@@ -79,9 +93,11 @@ bool set_constant(PyObject* m, const char* name, Ref value) {
 Ref feature_input_alias(PyObject* m) {
   Ref union_ = Ref::steal(PyObject_GetAttrString(m, "Union"));
   Ref np = Ref::steal(PyObject_GetAttrString(m, "np"));
-  Ref ndarray = np ? Ref::steal(PyObject_GetAttrString(np.get(), "ndarray")) : Ref();
-  Ref members = ndarray ? Ref::steal(Py_BuildValue("(sO)", "torch.Tensor", ndarray.get())) : Ref();
-  if (!union_ || !members) return {};
+  if (!union_ || !np) return {};
+  Ref ndarray = Ref::steal(PyObject_GetAttrString(np.get(), "ndarray"));
+  if (!ndarray) return {};
+  Ref members = Ref::steal(Py_BuildValue("(sO)", "torch.Tensor", ndarray.get()));
+  if (!members) return {};
   return Ref::steal(PyObject_GetItem(union_.get(), members.get()));
 }
 
@@ -89,8 +105,10 @@ Ref feature_input_alias(PyObject* m) {
 Ref init_defaults(PyObject* m) {
   Ref n_lockers = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_N_LOCKERS"));
   Ref locker_size = Ref::steal(PyObject_GetAttrString(m, "DEFAULT_LOCKER_SIZE"));
-  Ref n = n_lockers ? Ref::steal(PyNumber_Long(n_lockers.get())) : Ref();
-  Ref size = locker_size && n ? Ref::steal(PyNumber_Long(locker_size.get())) : Ref();
+  if (!n_lockers || !locker_size) return {};
+  Ref n = Ref::steal(PyNumber_Long(n_lockers.get()));
+  if (!n) return {};
+  Ref size = Ref::steal(PyNumber_Long(locker_size.get()));
   return size ? Ref::steal(PyTuple_Pack(2, n.get(), size.get())) : Ref();
 }
 
@@ -136,11 +154,7 @@ int exec_module(PyObject* m, State& st) {
   if (!set_global(m, "_to_numpy", to_numpy_fn.get())) return -1;
   Ref cls = make_extractor_class(m, function_type.get());
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
-  Ref sample_fn = make_function(function_type.get(), m, kSample, nullptr);
-  Ref sha256_fn = sample_fn ? make_function(function_type.get(), m, kSha256, nullptr) : Ref();
-  if (!set_global(m, "__sample", sample_fn.get()) || !set_global(m, "__sha256", sha256_fn.get())) {
-    return -1;
-  }
+  if (!add_test_hooks(m, function_type.get())) return -1;
   capture_genuine(m, st.genuine);
   return 0;
 }

@@ -1,7 +1,7 @@
 // The state of one orvex.fuzzy module object.
 #pragma once
 
-#include "fuzzy/genuine.hpp"
+#include "fuzzy/native/genuine.hpp"
 #include "runtime/strings.hpp"
 
 namespace orvex::fuzzy {
@@ -26,25 +26,16 @@ ORVEX_STRING_TABLE(Strings, ORVEX_FUZZY_STRINGS);
 struct State {
   Strings str;
   // Builtins, which nothing can replace: bytes.fromhex and int.from_bytes.
-  PyObject* bytes_fromhex = nullptr;
-  PyObject* int_from_bytes = nullptr;
-  PyObject* kw_size_replace = nullptr;  // ("size", "replace")
-  PyObject* empty = nullptr;            // "": the separator of a locker's bit text
-  PyObject* zero = nullptr;             // 0
-  PyObject* one = nullptr;              // 1
-  Genuine genuine;                      // for the native path
+  Ref bytes_fromhex;
+  Ref int_from_bytes;
+  Ref kw_size_replace;  // ("size", "replace")
+  Ref empty;            // "": the separator of a locker's bit text
+  Ref zero;             // 0
+  Ref one;              // 1
+  Genuine genuine;      // for the native path
 
-  int traverse(visitproc visit, void* arg) { return visit_genuine(genuine, visit, arg); }
-  void clear() {
-    str.clear();
-    Py_CLEAR(bytes_fromhex);
-    Py_CLEAR(int_from_bytes);
-    Py_CLEAR(kw_size_replace);
-    Py_CLEAR(empty);
-    Py_CLEAR(zero);
-    Py_CLEAR(one);
-    release_genuine(genuine);
-  }
+  // Only what can take part in a cycle: the strings, tuples and ints can't.
+  int traverse(visitproc visit, void* arg) { return genuine.traverse(visit, arg); }
 };
 
 }  // namespace orvex::fuzzy

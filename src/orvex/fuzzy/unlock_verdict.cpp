@@ -3,6 +3,7 @@
 // vote end here.
 #include "fuzzy/lockers.hpp"
 #include "runtime/module.hpp"
+#include "runtime/ops.hpp"
 
 namespace orvex::fuzzy {
 namespace {
@@ -17,19 +18,14 @@ Ref outcome(const State& st, PyObject* secret, PyObject* ratio) {
 // hashlib.sha256(candidate).digest().hex()
 Ref candidate_hash(const Function& fn, const State& st, PyObject* candidate) {
   Ref hashlib = global(fn, st.str.hashlib);
-  Ref hash = hashlib ? call_method(hashlib.get(), st.str.sha256, candidate) : Ref();
-  Ref digest = hash ? call_method(hash.get(), st.str.digest) : Ref();
+  if (!hashlib) return {};
+  Ref hash = call_method(hashlib.get(), st.str.sha256, candidate);
+  if (!hash) return {};
+  Ref digest = call_method(hash.get(), st.str.digest);
   return digest ? call_method(digest.get(), st.str.hex) : Ref();
 }
 
 }  // namespace
-
-// The lookup may run a foreign key's __eq__, so the value is held at once.
-Ref record_item(PyObject* record, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(record, key);
-  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-  return Ref::borrow(value);
-}
 
 Ref unlock_verdict(const Function& fn, const State& st, PyObject* self, PyObject* record,
                    PyObject* prob_thresh, PyObject* best, PyObject* count) {
@@ -45,9 +41,10 @@ Ref unlock_verdict(const Function& fn, const State& st, PyObject* self, PyObject
   if (below) return outcome(st, Py_None, ratio.get());
 
   Ref hash = candidate_hash(fn, st, best);
-  Ref stored_hash = hash ? record_item(record, st.str.secret_hash) : Ref();
-  Ref equal =
-      stored_hash ? Ref::steal(PyObject_RichCompare(hash.get(), stored_hash.get(), Py_EQ)) : Ref();
+  if (!hash) return {};
+  Ref stored_hash = dict_item(record, st.str.secret_hash);
+  if (!stored_hash) return {};
+  Ref equal = Ref::steal(PyObject_RichCompare(hash.get(), stored_hash.get(), Py_EQ));
   const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
   if (matches < 0) return {};
   return outcome(st, matches ? best : Py_None, ratio.get());

@@ -29,7 +29,7 @@ const FunctionSpec kInit = {
 const FunctionSpec kCheckAndRecord = {
     "check_and_record",      "RateLimiter.check_and_record",
     msg::kCheckAndRecordDoc, {{"self"}, {"key", "str"}, {"skip_limit", "bool"}},
-    "Tuple[bool, str]",      check_and_record_fast,
+    "Tuple[bool, str]",      check_and_record,
 };
 
 const FunctionSpec kGetCount = {
@@ -55,14 +55,27 @@ const FunctionSpec kReset = {
     "reset", "RateLimiter.reset", msg::kResetDoc, {{"self"}, {"key", "str"}}, "None", reset,
 };
 
-const FunctionSpec kFastPathCalls = {
-    "__fast_path_calls", "__fast_path_calls", nullptr, {}, nullptr, fast_path_calls,
+#ifdef ORVEX_TEST_HOOKS
+// Private, and only in builds for testing: how many calls the native
+// shortcut carried to the end, so that tests know it is taken at all.
+const FunctionSpec kNativeCalls = {
+    "_native_calls", "_native_calls", nullptr, {}, nullptr, native_calls,
 };
 
+bool add_test_hooks(PyObject* m, PyObject* function_type) {
+  return set_global(m, "_native_calls",
+                    make_function(function_type, m, kNativeCalls, nullptr).get());
+}
+#else
+bool add_test_hooks(PyObject*, PyObject*) {
+  return true;
+}
+#endif
+
 // (allowed, message) with a fixed message.
-PyObject* constant_result(PyObject* allowed, const char* message) {
+Ref constant_result(PyObject* allowed, const char* message) {
   Ref text = Ref::steal(PyUnicode_FromString(message));
-  return text ? PyTuple_Pack(2, allowed, text.get()) : nullptr;
+  return text ? Ref::steal(PyTuple_Pack(2, allowed, text.get())) : Ref();
 }
 
 bool init_state(State& st) {
@@ -104,20 +117,17 @@ Ref make_rate_limiter(PyObject* m, PyObject* type) {
   Ref init_defaults = Ref::steal(Py_BuildValue("(iiiO)", 5, 10, 60, Py_None));
   Ref check_defaults = Ref::steal(PyTuple_Pack(1, Py_False));
   if (!init_defaults || !check_defaults) return {};
-  Ref methods[] = {
-      make_function(type, m, kInit, init_defaults.get()),
-      make_function(type, m, kClean, nullptr),
-      make_function(type, m, kCheckAndRecord, check_defaults.get()),
-      make_function(type, m, kGetCount, nullptr),
-      make_function(type, m, kIsSuspended, nullptr),
-      make_function(type, m, kReinstate, nullptr),
-      make_function(type, m, kReset, nullptr),
-  };
-  if (methods[2])
-    reinterpret_cast<Function*>(methods[2].get())->vectorcall = check_and_record_entry;
+  Ref init_fn = make_function(type, m, kInit, init_defaults.get());
+  Ref clean_fn = make_function(type, m, kClean, nullptr);
+  Ref check_fn = make_function(type, m, kCheckAndRecord, check_defaults.get());
+  Ref get_count_fn = make_function(type, m, kGetCount, nullptr);
+  Ref is_suspended_fn = make_function(type, m, kIsSuspended, nullptr);
+  Ref reinstate_fn = make_function(type, m, kReinstate, nullptr);
+  Ref reset_fn = make_function(type, m, kReset, nullptr);
+  if (check_fn) reinterpret_cast<Function*>(check_fn.get())->vectorcall = check_and_record_entry;
   return make_class(m, "RateLimiter", msg::kClassDoc,
-                    {methods[0].get(), methods[1].get(), methods[2].get(), methods[3].get(),
-                     methods[4].get(), methods[5].get(), methods[6].get()});
+                    {init_fn.get(), clean_fn.get(), check_fn.get(), get_count_fn.get(),
+                     is_suspended_fn.get(), reinstate_fn.get(), reset_fn.get()});
 }
 
 int exec_module(PyObject* m, State& st) {
@@ -132,17 +142,14 @@ int exec_module(PyObject* m, State& st) {
       !set_global(m, "logger", get_module_logger(m).get())) {
     return -1;
   }
-  st.defaultdict = defaultdict.release();
-  st.factory_offset = factory_offset(st, st.defaultdict);
+  st.defaultdict = std::move(defaultdict);
+  st.factory_offset = factory_offset(st, st.defaultdict.get());
   Ref function_type = make_function_type(m);
   if (!function_type ||
       !set_global(m, "RateLimiter", make_rate_limiter(m, function_type.get()).get())) {
     return -1;
   }
-  return set_global(m, "__fast_path_calls",
-                    make_function(function_type.get(), m, kFastPathCalls, nullptr).get())
-             ? 0
-             : -1;
+  return add_test_hooks(m, function_type.get()) ? 0 : -1;
 }
 
 ModuleDef<State, exec_module> module_def("limiter", msg::kModuleDoc);

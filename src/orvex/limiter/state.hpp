@@ -1,6 +1,7 @@
 // The state of one orvex.limiter module object.
 #pragma once
 
+#include "runtime/ref.hpp"
 #include "runtime/strings.hpp"
 
 #include <cstdint>
@@ -32,7 +33,7 @@ namespace orvex::limiter {
 
 ORVEX_STRING_TABLE(Strings, ORVEX_LIMITER_STRINGS);
 
-// What the native shortcut (fast_check.cpp) reads from a limiter's instance
+// What the native shortcut (check_and_record_native.cpp) reads from a limiter's instance
 // dict. The object pointers are borrowed: they are used only after checking
 // that the dict is the same object with the same version tag as when they
 // were read, that is, still holds them.
@@ -56,40 +57,31 @@ struct State {
   Strings str;
   // The two constant results; tuples of a bool and a str are immutable, so
   // every call may hand out the same object.
-  PyObject* bypassed = nullptr;   // (True, "Rate limit bypassed")
-  PyObject* suspended = nullptr;  // (False, "Suspended")
+  Ref bypassed;   // (True, "Rate limit bypassed")
+  Ref suspended;  // (False, "Suspended")
 
-  // For the native shortcut (fast_check.cpp): the defaultdict type imported
+  // For the native shortcut (check_and_record_native.cpp): the defaultdict type imported
   // at start-up, and where a defaultdict keeps its default_factory (-1: not
   // known, no shortcut).
-  PyObject* defaultdict = nullptr;
+  Ref defaultdict;
   Py_ssize_t factory_offset = -1;
-  // The last limiter type found plain (fast_state.hpp), and its version tag
+  // The last limiter type found plain (snapshot.hpp), and its version tag
   // then; compared, never dereferenced unless the object is alive.
   PyTypeObject* plain_type = nullptr;
   unsigned int plain_tag = 0;
   // The instance state of the limiter used last.
   Snapshot snapshot;
   // (True, "OK (n/limit)") at [limit][n], made on first use.
-  PyObject* admitted[kCachedLimit + 1][kCachedLimit + 1] = {};
+  Ref admitted[kCachedLimit + 1][kCachedLimit + 1];
   // Calls the shortcut carried through to the end; tests read it to know
   // that the shortcut is taken at all.
-  size_t fast_calls = 0;
+  size_t native_calls = 0;
 
   // Besides the defaultdict type the state holds only strings and tuples of
   // bools and strings.
   int traverse(visitproc visit, void* arg) {
-    Py_VISIT(defaultdict);
+    Py_VISIT(defaultdict.get());
     return 0;
-  }
-  void clear() {
-    str.clear();
-    Py_CLEAR(bypassed);
-    Py_CLEAR(suspended);
-    Py_CLEAR(defaultdict);
-    for (auto& row : admitted) {
-      for (PyObject*& result : row) Py_CLEAR(result);
-    }
   }
 };
 

@@ -1,9 +1,7 @@
 // RateLimiter.is_suspended, reinstate and reset: querying and undoing what
 // check_and_record did to a key.
-#include "limiter/instance.hpp"
 #include "limiter/messages.hpp"
 #include "limiter/methods.hpp"
-#include "limiter/text.hpp"
 
 namespace orvex::limiter {
 
@@ -21,13 +19,16 @@ Ref reinstate(Function& fn, Args args) {
   PyObject* key = args[1];
 
   Ref suspended = getattr(self, st.str._suspended);
-  Ref discarded = suspended ? call_method(suspended.get(), st.str.discard, key) : Ref();
+  if (!suspended) return {};
+  Ref discarded = call_method(suspended.get(), st.str.discard, key);
   if (!discarded || !clear_history(st, self, key)) return {};
   Ref info = log_method(fn, st, st.str.info);
-  Ref key_text = info ? format_value(key) : Ref();
-  Ref line = key_text ? join_text({msg::kReinstatedLog, key_text}) : Ref();
-  Ref logged = line ? call(info.get(), line) : Ref();
-  return logged ? Ref::borrow(Py_None) : Ref();
+  if (!info) return {};
+  Ref key_text = format_value(key);
+  if (!key_text) return {};
+  Ref line = join_text({msg::kReinstatedLog, key_text});
+  if (!line || !call(info.get(), line)) return {};
+  return Ref::borrow(Py_None);
 }
 
 Ref reset(Function& fn, Args args) {

@@ -1,8 +1,7 @@
 // RateLimiter._clean and get_count: pruning a key's history to the window
 // and counting what is left.
-#include "limiter/instance.hpp"
 #include "limiter/methods.hpp"
-#include "limiter/steps.hpp"
+#include "runtime/module.hpp"
 
 namespace orvex::limiter {
 namespace {
@@ -25,14 +24,33 @@ Ref newer_than(PyObject* entries, PyObject* cutoff) {
 
 }  // namespace
 
+Ref clock_now(const Function& fn, const State& st) {
+  Ref time = global(fn, st.str.time);
+  return time ? call_method(time.get(), st.str.time) : Ref();
+}
+
+Ref history_entry(const State& st, PyObject* self, PyObject* key) {
+  Ref history = getattr(self, st.str._history);
+  return history ? Ref::steal(PyObject_GetItem(history.get(), key)) : Ref();
+}
+
+bool clear_history(const State& st, PyObject* self, PyObject* key) {
+  Ref entry = history_entry(st, self, key);
+  return entry && call_method(entry.get(), st.str.clear_);
+}
+
 bool clean_at(const State& st, PyObject* self, PyObject* key, PyObject* now) {
   // cutoff = time.time() - self.window_seconds
   Ref window = getattr(self, st.str.window_seconds);
-  Ref cutoff = window ? Ref::steal(PyNumber_Subtract(now, window.get())) : Ref();
+  if (!window) return false;
+  Ref cutoff = Ref::steal(PyNumber_Subtract(now, window.get()));
+  if (!cutoff) return false;
   // self._history[key] = [...]: the right side first, then the target is read.
-  Ref entries = cutoff ? history_entry(st, self, key) : Ref();
-  Ref kept = entries ? newer_than(entries.get(), cutoff.get()) : Ref();
-  Ref history = kept ? getattr(self, st.str._history) : Ref();
+  Ref entries = history_entry(st, self, key);
+  if (!entries) return false;
+  Ref kept = newer_than(entries.get(), cutoff.get());
+  if (!kept) return false;
+  Ref history = getattr(self, st.str._history);
   return history && PyObject_SetItem(history.get(), key, kept.get()) == 0;
 }
 

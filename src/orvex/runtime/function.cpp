@@ -3,6 +3,7 @@
 #include "runtime/messages.hpp"
 #include "runtime/stack.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -58,27 +59,22 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
   return Py_NewRef(as_function(self)->qualname);
 }
 
+// The references a cycle can run through (module -> class -> function ->
+// module), visited by traverse and dropped by clear. The names are strings
+// and stay until deallocation, so that a cleared function can still be shown
+// and refuses calls (enter_call) instead of crashing.
+std::array<PyObject**, 5> cyclic_references(Function* f) {
+  return {&f->module, &f->doc, &f->defaults, &f->annotations, &f->dict};
+}
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-  Function* f = as_function(self);
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->dict);
+  for (PyObject** field : cyclic_references(as_function(self))) Py_VISIT(*field);
   return 0;
 }
 
-// Breaks reference cycles (module -> class -> function -> module). The names
-// are strings and stay until deallocation, so that a cleared function can
-// still be shown and refuses calls (enter_call) instead of crashing.
 int function_clear(PyObject* self) {
-  Function* f = as_function(self);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->dict);
+  for (PyObject** field : cyclic_references(as_function(self))) Py_CLEAR(*field);
   return 0;
 }
 
@@ -124,27 +120,31 @@ PyObject* get_defaults(PyObject* self, void*) {
   PyObject* d = as_function(self)->defaults;
   return Py_NewRef(d ? d : Py_None);
 }
-int set_defaults(PyObject* self, PyObject* value, void*) {
+// slot = value, where None (or deleting) empties the slot and any other
+// value must pass `check`.
+int set_optional(PyObject*& slot, PyObject* value, int (*check)(PyObject*), const char* message) {
   if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+  if (value != nullptr && !check(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+  Py_XSETREF(slot, Py_XNewRef(value));
   return 0;
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  return set_optional(
+      as_function(self)->defaults, value, [](PyObject* o) -> int { return PyTuple_Check(o); },
+      "__defaults__ must be set to a tuple object");
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
   return function_annotations(*as_function(self)).release();
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-  return 0;
+  return set_optional(
+      as_function(self)->annotations, value, [](PyObject* o) -> int { return PyDict_Check(o); },
+      "__annotations__ must be set to a dict object");
 }
 
 // The defining module's namespace, where typing.get_type_hints() resolves

@@ -33,4 +33,8 @@ inline constexpr const char* kModuleCleared = "%.200s() called after its module 
 inline constexpr const char* kGlobalsCleared =
     "%.200s.__globals__ read after its module was cleared";
 
+// An object that was to be a NumPy Generator (its bit generator exposes no C
+// interface).
+inline constexpr const char* kNotANumpyGenerator = "expected a numpy.random.Generator";
+
 }  // namespace orvex::msg

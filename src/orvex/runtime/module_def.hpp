@@ -2,10 +2,14 @@
 //
 // The interpreter allocates a module's state block zeroed; exec constructs
 // the State in it and marks it live, and clearing the module (the garbage
-// collector, or the module's end) drops the State's references, destroys it
-// and marks it dead. Functions check the mark before they run, so a
+// collector, or the module's end) marks it dead and destroys it, which drops
+// its references. Functions check the mark before they run, so a
 // finalizer that calls a method during interpreter shutdown gets an error,
 // not a read of freed state.
+//
+// All module state is read and written only while the calling thread holds
+// the interpreter lock, which is what lets its caches and lazily settled
+// verdicts go without locks of their own.
 #pragma once
 
 #include "runtime/python.hpp"
@@ -37,8 +41,8 @@ inline bool module_is_live(PyObject* module) {
 }
 
 // The PyModuleDef of a module with state State: Exec fills a freshly
-// constructed State; State::traverse(visit, arg) visits and State::clear()
-// drops its references.
+// constructed State; State::traverse(visit, arg) visits its references, and
+// its destructor drops them (they are held in Ref members).
 template <class State, int (*Exec)(PyObject* module, State& st)>
 class ModuleDef {
  public:
@@ -73,7 +77,6 @@ class ModuleDef {
     Block* block = Block::of(m);
     if (block && block->header.live) {
       block->header.live = false;
-      block->state().clear();
       block->state().~State();
     }
     return 0;

@@ -68,6 +68,20 @@ void restore_exception(Ref exc) {
 #endif
 }
 
+Ref dict_item(PyObject* dict, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+  return Ref::borrow(value);
+}
+
+Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyType_GetDict(type));
+#else
+  return Ref::borrow(type->tp_dict);
+#endif
+}
+
 void raise_from(PyObject* exc_type, PyObject* message, Ref cause) {
   Ref exc = Ref::steal(PyObject_CallOneArg(exc_type, message));
   if (!exc) return;

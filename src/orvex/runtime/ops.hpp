@@ -18,6 +18,14 @@ Ref fetch_exception();
 // Sets `exc` as the exception being raised.
 void restore_exception(Ref exc);
 
+// mapping[key] for a dict (or a subclass: its __missing__ is not consulted),
+// or KeyError(key). The lookup may run a foreign key's __eq__, which could
+// drop the value from the dict, so it is held at once.
+Ref dict_item(PyObject* dict, PyObject* key);
+
+// A type's own namespace dict (from 3.12 the static types keep it elsewhere).
+Ref type_dict(PyTypeObject* type);
+
 // raise exc_type(message) from cause: sets __cause__ and __context__.
 void raise_from(PyObject* exc_type, PyObject* message, Ref cause);
 

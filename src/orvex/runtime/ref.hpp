@@ -3,7 +3,12 @@
 // Error idiom: a function that makes an object returns a `Ref`; an empty Ref
 // means a Python exception is set. A function that only succeeds or fails
 // returns `bool` (false: an exception is set). Both are [[nodiscard]] so a
-// failure can't be dropped silently.
+// failure can't be dropped silently. A check that can also answer "no"
+// returns `int`, as the C API's own predicates do: 1 yes, 0 no, -1 an
+// exception is set; callers test `< 0` before reading the answer.
+//
+// Module state holds its references in Ref members as well, so that
+// destroying or resetting the state releases every one of them.
 #pragma once
 
 #include "runtime/python.hpp"

@@ -5,9 +5,9 @@
 //   #define MY_STRINGS(X) X(np) X(logger) X(tobytes)
 //   ORVEX_STRING_TABLE(MyStrings, MY_STRINGS)
 //
-// which gives `struct MyStrings { PyObject* np; ... }` with init() and
-// clear(). Each field holds the interned str of its own name; a trailing
-// underscore is dropped, so that C++ keywords can be named too (new_: "new").
+// which gives `struct MyStrings { PyObject* np; ... }` with init(); the
+// table releases its strings when it is destroyed. Each field holds the interned str of its own
+// name; a trailing underscore is dropped, so that C++ keywords can be named too (new_: "new").
 #pragma once
 
 #include "runtime/python.hpp"
@@ -31,6 +31,9 @@ inline PyObject* intern_identifier(const char* field) {
 #define ORVEX_STRING_TABLE(Table, LIST)                                 \
   struct Table {                                                        \
     LIST(ORVEX_STRING_FIELD_)                                           \
+    Table() = default;                                                  \
+    Table(const Table&) = delete;                                       \
+    Table& operator=(const Table&) = delete;                            \
+    ~Table() { LIST(ORVEX_STRING_CLEAR_) }                              \
     [[nodiscard]] bool init() { LIST(ORVEX_STRING_INIT_) return true; } \
-    void clear() { LIST(ORVEX_STRING_CLEAR_) }                          \
   }

@@ -10,19 +10,8 @@ namespace {
 
 // bytes.fromhex(record[field]); a missing field raises KeyError(field).
 Ref field_bytes(const State& st, PyObject* record, PyObject* field) {
-  PyObject* value = PyDict_GetItemWithError(record, field);
-  if (!value) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, field);
-    return {};
-  }
-  Ref held = Ref::borrow(value);
-  return call(st.bytes_fromhex, held);
-}
-
-Ref item(PyObject* record, PyObject* field) {
-  PyObject* value = PyDict_GetItemWithError(record, field);
-  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, field);
-  return Ref::borrow(value);
+  Ref value = dict_item(record, field);
+  return value ? call(st.bytes_fromhex.get(), value) : Ref();
 }
 
 // np.dtype(text), or the dtype that text gave before while np is NumPy itself.
@@ -38,14 +27,22 @@ Ref parse_dtype(State& st, PyObject* np, PyObject* dtype_type, PyObject* text) {
 // np.frombuffer(plaintext, dtype=np.dtype(record["dtype"])).reshape(tuple(record["shape"]))
 Ref rebuild_array(const Function& fn, State& st, PyObject* record, PyObject* plaintext) {
   Ref np = global(fn, st.str.np);
-  Ref dtype_type = np ? getattr(np.get(), st.str.dtype) : Ref();
-  Ref dtype_text = dtype_type ? item(record, st.str.dtype) : Ref();
-  Ref dtype = dtype_text ? parse_dtype(st, np.get(), dtype_type.get(), dtype_text.get()) : Ref();
-  Ref shape_value = dtype ? item(record, st.str.shape) : Ref();
-  Ref shape = shape_value ? Ref::steal(PySequence_Tuple(shape_value.get())) : Ref();
-  np = shape ? global(fn, st.str.np) : Ref();  // looked up again, as the expression does
-  Ref frombuffer = np ? getattr(np.get(), st.str.frombuffer) : Ref();
-  Ref flat = frombuffer ? call_kw(frombuffer.get(), st.kw_dtype, plaintext, dtype) : Ref();
+  if (!np) return {};
+  Ref dtype_type = getattr(np.get(), st.str.dtype);
+  if (!dtype_type) return {};
+  Ref dtype_text = dict_item(record, st.str.dtype);
+  if (!dtype_text) return {};
+  Ref dtype = parse_dtype(st, np.get(), dtype_type.get(), dtype_text.get());
+  if (!dtype) return {};
+  Ref shape_value = dict_item(record, st.str.shape);
+  if (!shape_value) return {};
+  Ref shape = Ref::steal(PySequence_Tuple(shape_value.get()));
+  if (!shape) return {};
+  np = global(fn, st.str.np);  // looked up again, as the expression does
+  if (!np) return {};
+  Ref frombuffer = getattr(np.get(), st.str.frombuffer);
+  if (!frombuffer) return {};
+  Ref flat = call_kw(frombuffer.get(), st.kw_dtype.get(), plaintext, dtype);
   return flat ? call_method(flat.get(), st.str.reshape, shape) : Ref();
 }
 
@@ -53,14 +50,14 @@ Ref rebuild_array(const Function& fn, State& st, PyObject* record, PyObject* pla
 // decryption failure.
 Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) {
   Ref ciphertext = field_bytes(st, record, st.str.ciphertext);
-  Ref nonce = ciphertext ? field_bytes(st, record, st.str.nonce) : Ref();
-  Ref tag = nonce ? field_bytes(st, record, st.str.tag) : Ref();
-  Ref aes = tag ? global(fn, st.str.AES) : Ref();
-  Ref aes_new = aes ? getattr(aes.get(), st.str.new_) : Ref();
-  Ref mode = aes_new ? getattr(aes.get(), st.str.MODE_GCM) : Ref();
-  Ref cipher = mode ? call_kw(aes_new.get(), st.kw_nonce, key, mode, nonce) : Ref();
-  Ref plaintext =
-      cipher ? call_method(cipher.get(), st.str.decrypt_and_verify, ciphertext, tag) : Ref();
+  if (!ciphertext) return {};
+  Ref nonce = field_bytes(st, record, st.str.nonce);
+  if (!nonce) return {};
+  Ref tag = field_bytes(st, record, st.str.tag);
+  if (!tag) return {};
+  Ref cipher = new_gcm_cipher(fn, st, key, nonce.get());
+  if (!cipher) return {};
+  Ref plaintext = call_method(cipher.get(), st.str.decrypt_and_verify, ciphertext, tag);
   if (!plaintext) return {};
   const int has_shape = PyDict_Contains(record, st.str.shape);
   const int has_both = has_shape > 0 ? PyDict_Contains(record, st.str.dtype) : has_shape;
@@ -68,14 +65,21 @@ Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) 
   return has_both ? rebuild_array(fn, st, record, plaintext.get()) : plaintext;
 }
 
+// logger.error(f"...{e}"), then the text of the ValueError raised from e.
+Ref failure_message(const Function& fn, const State& st, PyObject* cause) {
+  Ref text = Ref::steal(PyObject_Str(cause));
+  if (!text) return {};
+  Ref logger = global(fn, st.str.logger);
+  if (!logger) return {};
+  Ref log_line = concat_str(msg::kDecryptFailedLog, text.get());
+  if (!log_line || !call_method(logger.get(), st.str.error, log_line)) return {};
+  return concat_str(msg::kDecryptFailed, text.get());
+}
+
 // except (ValueError, KeyError) as e: log, then raise ValueError(...) from e.
 void report_failure(const Function& fn, const State& st) {
   Ref cause = fetch_exception();
-  Ref text = Ref::steal(PyObject_Str(cause.get()));
-  Ref logger = text ? global(fn, st.str.logger) : Ref();
-  Ref log_line = logger ? concat_str(msg::kDecryptFailedLog, text.get()) : Ref();
-  Ref logged = log_line ? call_method(logger.get(), st.str.error, log_line) : Ref();
-  Ref message = logged ? concat_str(msg::kDecryptFailed, text.get()) : Ref();
+  Ref message = failure_message(fn, st, cause.get());
   if (!message) {
     chain_context(std::move(cause));
     return;

@@ -29,23 +29,22 @@ class DtypeMemo {
   void remember_parsed(PyObject* text, PyObject* dtype);
 
   int traverse(visitproc visit, void* arg);
-  void clear();
 
  private:
   struct Entry {
-    PyObject* dtype = nullptr;
-    PyObject* text = nullptr;
+    Ref dtype;
+    Ref text;
   };
   // Arrays of a handful of dtypes are the rule: a small ring of identities is
   // enough, and never grows.
   static constexpr size_t kKnown = 16;
   static constexpr Py_ssize_t kParsedMax = 64;
 
-  PyObject* numpy_ = nullptr;
-  PyObject* dtype_type_ = nullptr;
+  Ref numpy_;
+  Ref dtype_type_;
   std::array<Entry, kKnown> known_{};
   size_t next_ = 0;
-  PyObject* parsed_ = nullptr;  // dict: exact str -> dtype
+  Ref parsed_;  // dict: exact str -> dtype
 };
 
 }  // namespace orvex::vault

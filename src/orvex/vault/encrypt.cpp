@@ -1,7 +1,7 @@
 // AESVault.encrypt: payload -> {"ciphertext", "nonce", "tag"[, "shape", "dtype"]}.
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
-#include "vault/hex.hpp"
+#include "runtime/hex.hpp"
 #include "vault/messages.hpp"
 #include "vault/methods.hpp"
 #include "vault/state.hpp"
@@ -37,13 +37,12 @@ bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyOb
                                     PyErr_ExceptionMatches(PyExc_ValueError));
   Ref cause = unreadable ? fetch_exception() : Ref();
   if (PyErr_Occurred()) return false;
-  PyErr_Format(PyExc_TypeError, msg::kUnreadableDtype, text);
-  if (cause) {
-    Ref exc = fetch_exception();
-    PyException_SetCause(exc.get(), Ref(cause).release());
-    PyException_SetContext(exc.get(), cause.release());
-    restore_exception(std::move(exc));
+  if (!cause) {
+    PyErr_Format(PyExc_TypeError, msg::kUnreadableDtype, text);
+    return false;
   }
+  Ref message = Ref::steal(PyUnicode_FromFormat(msg::kUnreadableDtype, text));
+  if (message) raise_from(PyExc_TypeError, message.get(), std::move(cause));
   return false;
 }
 
@@ -52,9 +51,12 @@ bool check_restorable_dtype(PyObject* np, const State& st, PyObject* dtype, PyOb
 bool array_plaintext(PyObject* np, State& st, PyObject* payload, Ref& plaintext, Ref& metadata) {
   const bool memo = st.dtypes.applies(np, st.str.dtype);
   plaintext = call_method(payload, st.str.tobytes);
-  Ref shape_attr = plaintext ? getattr(payload, st.str.shape) : Ref();
-  Ref shape = shape_attr ? Ref::steal(PySequence_List(shape_attr.get())) : Ref();
-  Ref dtype = shape ? getattr(payload, st.str.dtype) : Ref();
+  if (!plaintext) return false;
+  Ref shape_attr = getattr(payload, st.str.shape);
+  if (!shape_attr) return false;
+  Ref shape = Ref::steal(PySequence_List(shape_attr.get()));
+  if (!shape) return false;
+  Ref dtype = getattr(payload, st.str.dtype);
   if (!dtype) return false;
   Ref text = memo ? Ref::borrow(st.dtypes.known_text(dtype.get())) : Ref();
   if (!text) {
@@ -73,6 +75,17 @@ bool set_hex(PyObject* record, PyObject* key, PyObject* value, const State& st) 
 }
 
 }  // namespace
+
+Ref new_gcm_cipher(const Function& fn, const State& st, PyObject* key, PyObject* nonce) {
+  Ref aes = global(fn, st.str.AES);
+  if (!aes) return {};
+  Ref aes_new = getattr(aes.get(), st.str.new_);
+  if (!aes_new) return {};
+  Ref mode = getattr(aes.get(), st.str.MODE_GCM);
+  if (!mode) return {};
+  if (!nonce) return call(aes_new.get(), key, mode);
+  return call_kw(aes_new.get(), st.kw_nonce.get(), key, mode, nonce);
+}
 
 Ref encrypt(Function& fn, Args args) {
   State& st = fn.state<State>();
@@ -97,11 +110,9 @@ Ref encrypt(Function& fn, Args args) {
     return {};
   }
 
-  Ref aes = global(fn, st.str.AES);
-  Ref aes_new = aes ? getattr(aes.get(), st.str.new_) : Ref();
-  Ref mode = aes_new ? getattr(aes.get(), st.str.MODE_GCM) : Ref();
-  Ref cipher = mode ? call(aes_new.get(), key, mode) : Ref();
-  Ref sealed = cipher ? call_method(cipher.get(), st.str.encrypt_and_digest, plaintext) : Ref();
+  Ref cipher = new_gcm_cipher(fn, st, key, nullptr);
+  if (!cipher) return {};
+  Ref sealed = call_method(cipher.get(), st.str.encrypt_and_digest, plaintext);
   Ref parts[2];
   if (!sealed || !unpack(sealed.get(), parts, 2)) return {};
 

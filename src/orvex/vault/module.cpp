@@ -24,9 +24,10 @@ const FunctionSpec kDecrypt = {
 
 bool init_state(State& st) {
   if (!st.str.init()) return false;
-  st.bytes_fromhex = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex");
-  st.kw_nonce = Py_BuildValue("(s)", "nonce");
-  st.kw_dtype = Py_BuildValue("(s)", "dtype");
+  st.bytes_fromhex =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex"));
+  st.kw_nonce = Ref::steal(Py_BuildValue("(s)", "nonce"));
+  st.kw_dtype = Ref::steal(Py_BuildValue("(s)", "dtype"));
   return st.bytes_fromhex && st.kw_nonce && st.kw_dtype;
 }
 

@@ -32,19 +32,13 @@ ORVEX_STRING_TABLE(Strings, ORVEX_VAULT_STRINGS);
 
 struct State {
   Strings str;
-  PyObject* bytes_fromhex = nullptr;  // bytes.fromhex: a builtin, nothing can replace it
-  PyObject* kw_nonce = nullptr;       // ("nonce",)
-  PyObject* kw_dtype = nullptr;       // ("dtype",)
+  Ref bytes_fromhex;  // bytes.fromhex: a builtin, nothing can replace it
+  Ref kw_nonce;       // ("nonce",)
+  Ref kw_dtype;       // ("dtype",)
   DtypeMemo dtypes;
 
+  // Only what can take part in a cycle: the strings and tuples can't.
   int traverse(visitproc visit, void* arg) { return dtypes.traverse(visit, arg); }
-  void clear() {
-    str.clear();
-    Py_CLEAR(bytes_fromhex);
-    Py_CLEAR(kw_nonce);
-    Py_CLEAR(kw_dtype);
-    dtypes.clear();
-  }
 };
 
 }  // namespace orvex::vault

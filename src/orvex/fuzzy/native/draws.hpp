@@ -1,0 +1,50 @@
+// One native attempt of the lockers: its inputs fixed and checked
+// (guards.cpp), every locker's positions drawn and pads hashed, and how the
+// attempt ends for its caller (draws.cpp).
+#pragma once
+
+#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/pad_cache.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace orvex::fuzzy {
+
+// How a native attempt ended, seen from inside: as Native, or abandoned,
+// stopped before any observable effect but after drawing from the generator.
+enum class Attempt { taken, declined, abandoned, failed };
+
+// An attempt's end as its caller sees it: abandoned becomes declined once
+// seeded.rng is a new generator from the same seed, so that the literal
+// loop draws what it would have drawn.
+Native settle(SeededGenerator& seeded, Attempt attempt);
+
+// Runs `body` (returning Attempt) and settles its end. Short of native
+// memory the attempt is abandoned: the literal loop may still manage with
+// Python's.
+template <class Body>
+Native run_native(SeededGenerator& seeded, Body body) {
+  Attempt attempt = Attempt::abandoned;
+  try {
+    attempt = body();
+  } catch (const std::bad_alloc&) {
+    // left abandoned
+  } catch (const std::length_error&) {
+    // a size beyond what a vector can hold: abandoned too
+  }
+  return settle(seeded, attempt);
+}
+
+// Checks the generator, the module globals and the names NumPy reads, and
+// captures self.locker_size, n_features and the bits; never draws.
+Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
+                      PyObject* n_features, PyObject* bits, NativeDraws& out);
+
+// The pads of `count` lockers: draws each locker's positions in turn and
+// notes its pad in `pads`, under the key pad_keys[i], then hashes them all.
+// False (no exception set) when a position lies beyond the bits taken.
+bool draw_pads(const NativeDraws& draws, size_t count, PadCache& pads,
+               std::vector<size_t>& pad_keys);
+
+}  // namespace orvex::fuzzy

@@ -1,0 +1,67 @@
+// What the native lockers stand in for, as it was when the module was imported.
+//
+// The native loops replace Python operations that a caller can redirect at
+// any time (module globals, attributes of NumPy, hashlib and Counter). They
+// are only equivalent while every object they bypass is the one captured
+// here; anything else goes the literal way.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace orvex::fuzzy {
+
+// One name in one namespace dict, with the value it had at import
+// (nullptr: the name was absent and must stay absent).
+struct PinnedName {
+  Ref dict;
+  Ref key;
+  Ref value;
+};
+
+struct PinnedNames {
+  static constexpr int kCapacity = 16;
+  PinnedName items[kCapacity];
+  int count = 0;
+
+  int traverse(visitproc visit, void* arg) const;
+};
+
+// Whether the native sampler draws what NumPy's choice draws; settled on
+// first need, then kept for the life of the module.
+enum class SamplerVerdict : unsigned char { unknown, agrees, differs };
+
+struct Genuine {
+  bool complete = false;  // every capture succeeded; otherwise only the literal path runs
+  SamplerVerdict sampler = SamplerVerdict::unknown;
+
+  Ref numpy;
+  Ref default_rng;
+  Ref generator_type;      // numpy.random.Generator
+  Ref bit_generator_type;  // numpy.random.PCG64
+  Ref lock_type;           // the type of a bit generator's lock
+  Ref hashlib;
+  Ref counter;
+  Ref counter_attrs;  // a copy of Counter.__dict__
+  Ref counter_mro;
+  // "__annotations__" (the string table would drop its trailing underscore)
+  Ref annotations_name;
+
+  // Modules whose attributes the bypassed code reads through getattr: a
+  // module whose class was swapped could run code on every read.
+  static constexpr int kModules = 4;
+  Ref modules[kModules];
+
+  // Names NumPy's choice and the hashing read at call time (lock and unlock),
+  // and those Counter's methods read (unlock only).
+  PinnedNames draw_names;
+  PinnedNames vote_names;
+
+  // The objects a cycle could run through (the interned strings can't).
+  int traverse(visitproc visit, void* arg) const;
+};
+
+// Fills `g` from the module's freshly bound globals. A failure leaves the
+// native path off and no exception set: the module works without it.
+void capture_genuine(PyObject* module, Genuine& g);
+
+}  // namespace orvex::fuzzy

@@ -1,0 +1,115 @@
+// Private hooks through which tests hold the native pieces against their
+// Python counterparts: the Sampler against Generator.choice, the SHA-256
+// against hashlib. Not part of the extractor.
+#include "fuzzy/messages.hpp"
+#include "fuzzy/methods.hpp"
+#include "fuzzy/native/native.hpp"
+#include "fuzzy/native/sha256.hpp"
+#include "runtime/bit_generator.hpp"
+#include "runtime/messages.hpp"
+
+#include <array>
+#include <new>
+#include <vector>
+
+namespace orvex::fuzzy {
+namespace {
+
+// The digests of `messages` (a list of bytes objects, read without running
+// any code), side by side where consecutive messages allow it.
+bool native_digests(PyObject* messages, std::vector<std::array<uint8_t, kPadSize>>& out) {
+  const auto n = static_cast<size_t>(PyList_GET_SIZE(messages));
+  auto message = [messages](size_t i) {
+    return PyList_GET_ITEM(messages, static_cast<Py_ssize_t>(i));
+  };
+  auto size_of = [&message](size_t i) { return static_cast<size_t>(PyBytes_GET_SIZE(message(i))); };
+  auto data_of = [&message](size_t i) {
+    return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(message(i)));
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (!PyBytes_CheckExact(message(i))) {
+      PyErr_SetString(PyExc_TypeError, msg::kDigestNeedsBytes);
+      return false;
+    }
+  }
+  out.resize(n);
+  for (size_t first = 0; first < n;) {
+    const size_t size = size_of(first);
+    if (size > kSha256MaxLaneSize) {
+      sha256(data_of(first), size, out[first].data());
+      ++first;
+      continue;
+    }
+    const uint8_t* data[kSha256Lanes];
+    uint8_t* digests[kSha256Lanes];
+    size_t count = 0;
+    for (; count < kSha256Lanes && first + count < n && size_of(first + count) == size; ++count) {
+      data[count] = data_of(first + count);
+      digests[count] = out[first + count].data();
+    }
+    sha256_lanes(data, size, count, digests);
+    first += count;
+  }
+  return true;
+}
+
+}  // namespace
+
+Ref sample_positions(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* rng = args[0];
+  if (!st.genuine.complete ||
+      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get())) {
+    PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
+    return {};
+  }
+  const long long n = PyLong_AsLongLong(args[1]);
+  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
+  if (PyErr_Occurred()) return {};
+  if (!native_bounds(n, k)) {
+    PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
+    return {};
+  }
+  Ref holder;
+  BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
+  if (!bitgen) return {};
+  std::vector<int64_t> positions;
+  try {
+    positions.resize(static_cast<size_t>(k));
+    Sampler().choice(*bitgen, n, k, positions.data());
+  } catch (const std::bad_alloc&) {
+    return Ref::steal(PyErr_NoMemory());
+  }
+  Ref list = Ref::steal(PyList_New(k));
+  for (Py_ssize_t i = 0; list && i < k; ++i) {
+    PyObject* position = PyLong_FromLongLong(positions[static_cast<size_t>(i)]);
+    if (!position) return {};
+    PyList_SET_ITEM(list.get(), i, position);
+  }
+  return list;
+}
+
+Ref sha256_digests(Function&, Args args) {
+  PyObject* messages = args[0];
+  if (!PyList_CheckExact(messages)) {
+    PyErr_SetString(PyExc_TypeError, msg::kDigestNeedsBytes);
+    return {};
+  }
+  // The list is read without running any code, so it cannot change meanwhile.
+  std::vector<std::array<uint8_t, kPadSize>> digests;
+  try {
+    if (!native_digests(messages, digests)) return {};
+  } catch (const std::bad_alloc&) {
+    return Ref::steal(PyErr_NoMemory());
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(digests.size())));
+  for (size_t i = 0; list && i < digests.size(); ++i) {
+    PyObject* digest =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digests[i].data()), kPadSize);
+    if (!digest) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), digest);
+  }
+  return list;
+}
+
+}  // namespace orvex::fuzzy

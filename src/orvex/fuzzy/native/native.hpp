@@ -1,0 +1,69 @@
+// The native lockers: lock_secret's and unlock_secret's per-locker loops in
+// C++, giving the same draws, pads, records and votes as the literal loops
+// (fuzzy/lockers.hpp).
+//
+// They run only when the literal loop would run nothing but genuine,
+// side-effect-free operations on fixed inputs: then reading each input once
+// and skipping the Python calls cannot be told apart from running them. The
+// inputs are taken before the first locker and no Python code runs between
+// the checks and that capture; anything unusual goes the literal way.
+#pragma once
+
+#include "fuzzy/lockers.hpp"
+#include "fuzzy/native/sampler.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace orvex::fuzzy {
+
+// What became of a native attempt, as its callers see it.
+enum class Native {
+  taken,     // done; its result stands
+  declined,  // not done, and nothing observable happened: the literal loop
+             // runs on the call's generator (a fresh one from the same seed
+             // if the attempt had drawn from it)
+  failed,    // a Python exception is set
+};
+
+// Sizes beyond which the literal path runs (and NumPy raises, or allocates
+// what it will): positions per locker, the population, and the population of
+// NumPy's tail shuffle, which is copied whole for every draw.
+inline constexpr int64_t kMaxNativeSize = int64_t{1} << 20;
+inline constexpr int64_t kMaxNativePopulation = int64_t{1} << 62;
+inline constexpr int64_t kMaxShuffledPopulation = int64_t{1} << 22;
+
+// Whether choice(population, size) is drawn natively.
+bool native_bounds(int64_t population, int64_t size);
+
+// One call's draws, fixed before the first locker.
+struct NativeDraws {
+  Ref bit_generator;  // keeps alive the state that `bitgen` points into
+  BitGen* bitgen = nullptr;
+  int64_t population = 0;  // n_features
+  int64_t size = 0;        // self.locker_size
+  std::vector<uint8_t> bits;
+};
+
+// 1 when `counter` is the genuine Counter and neither it nor what its
+// methods use has changed, so that a native tally counts what it would;
+// 0 if not; -1 with an exception set.
+int counter_is_genuine(const State& st, PyObject* counter);
+
+// The native Sampler against NumPy's own choice, on this NumPy: 1 when they
+// agree, 0 when they don't (remembered), -1 with an exception set.
+int sampler_agrees(State& st);
+
+// lock_secret's loop: the hex text of each of `count` lockers masking
+// `secret`, as a new list in `lockers`.
+Native lock_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
+                           PyObject* n_features, PyObject* bits, PyObject* secret, Py_ssize_t count,
+                           Ref& lockers);
+
+// unlock_secret's vote: the most common candidate and its count (both left
+// empty when there are no lockers).
+Native vote_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
+                           PyObject* n_features, PyObject* bits, PyObject* counter,
+                           PyObject* stored, Ref& best, Ref& count);
+
+}  // namespace orvex::fuzzy

@@ -1,0 +1,51 @@
+#include "fuzzy/native/pad_cache.hpp"
+
+#include <algorithm>
+
+namespace orvex::fuzzy {
+
+PadCache::PadCache(int64_t size) : text_(static_cast<size_t>(size), '0') {
+  if (size <= kMaxTabledSize) {
+    table_.reset(new Pad[size_t{1} << size]);
+    wanted_.assign(size_t{1} << size, 0);
+  }
+}
+
+size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions) {
+  const size_t size = text_.size();
+  if (!tabled()) {
+    for (size_t i = 0; i < size; ++i) text_[i] = static_cast<char>('0' + bits[positions[i]]);
+    Pad& pad = pads_.emplace_back();
+    sha256(reinterpret_cast<const uint8_t*>(text_.data()), size, pad.data());
+    return pads_.size() - 1;
+  }
+  size_t pattern = 0;
+  for (size_t i = 0; i < size; ++i) pattern = pattern << 1 | bits[positions[i]];
+  if (!wanted_[pattern]) {
+    wanted_[pattern] = 1;
+    queue_.push_back(pattern);
+  }
+  return pattern;
+}
+
+void PadCache::compute() {
+  const size_t size = text_.size();
+  uint8_t texts[kSha256Lanes][kMaxTabledSize];
+  const uint8_t* data[kSha256Lanes];
+  uint8_t* out[kSha256Lanes];
+  for (size_t first = 0; first < queue_.size(); first += kSha256Lanes) {
+    const size_t count = std::min(kSha256Lanes, queue_.size() - first);
+    for (size_t l = 0; l < count; ++l) {
+      const size_t pattern = queue_[first + l];
+      for (size_t i = 0; i < size; ++i) {
+        texts[l][i] = static_cast<uint8_t>('0' + (pattern >> (size - 1 - i) & 1));
+      }
+      data[l] = texts[l];
+      out[l] = table_[pattern].data();
+    }
+    sha256_lanes(data, size, count, out);
+  }
+  queue_.clear();
+}
+
+}  // namespace orvex::fuzzy

@@ -1,0 +1,41 @@
+// NumPy's Generator.choice(n, size=k, replace=False), run natively on the
+// generator's own bit stream.
+//
+// Helper data is only readable if every locker samples exactly the positions
+// NumPy would, so this follows NumPy's algorithm branch by branch and draws
+// only through the bit generator's own next_uint32/next_uint64 (PCG64 keeps
+// half of a 64-bit draw for the next 32-bit call; splitting draws by hand
+// would change the stream).
+#pragma once
+
+#include "runtime/bit_generator.hpp"
+
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+namespace orvex::fuzzy {
+
+class Sampler {
+ public:
+  // Fills out[0..k) with what choice(n, size=k, replace=False) returns, in
+  // NumPy's order. Requires 0 <= k <= n.
+  void choice(BitGen& bg, int64_t n, int64_t k, int64_t* out);
+
+  // Whether NumPy takes the tail of a shuffled population (else Floyd's algorithm).
+  static bool shuffles_tail(int64_t n, int64_t k) { return n > 10000 && k > n / 50; }
+
+ private:
+  void floyd(BitGen& bg, int64_t n, int64_t k, int64_t* out);
+  void tail_shuffle(BitGen& bg, int64_t n, int64_t k, int64_t* out);
+
+  // Membership of drawn values for large k, reused from draw to draw.
+  std::vector<uint8_t> seen_flags_;
+  std::unordered_set<int64_t> seen_set_;
+  std::vector<int64_t> pool_;  // the population of the tail shuffle
+};
+
+// NumPy's bounded integer: uniform in [0, r], r inclusive.
+uint64_t bounded(BitGen& bg, uint64_t r);
+
+}  // namespace orvex::fuzzy

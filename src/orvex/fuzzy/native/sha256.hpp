@@ -1,0 +1,22 @@
+// SHA-256 (FIPS 180-4) for the lockers' pads: the digest hashlib.sha256 gives,
+// without a hash object and a bytes object per pad.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orvex::fuzzy {
+
+// out[0..32) = SHA-256 of data[0..size).
+void sha256(const uint8_t* data, size_t size, uint8_t* out);
+
+// Several messages hashed side by side, which the compiler turns into vector
+// operations: the pads of one call are all of one length.
+inline constexpr size_t kSha256Lanes = 8;
+inline constexpr size_t kSha256MaxLaneSize = 55;  // what one block holds with its padding
+
+// out[i][0..32) = SHA-256 of data[i][0..size) for i < count, with
+// count <= kSha256Lanes and size <= kSha256MaxLaneSize.
+void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t* const* out);
+
+}  // namespace orvex::fuzzy
