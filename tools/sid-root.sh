@@ -61,11 +61,21 @@ add_extras() {
   exec 8>"$SID_ROOT.lock"
   flock 8
   echo "sid-root: adding ${missing[*]}" >&2
-  printf '#!/bin/sh\nexit 101\n' >"$SID_ROOT/usr/sbin/policy-rc.d"
-  chmod +x "$SID_ROOT/usr/sbin/policy-rc.d"
-  chroot "$SID_ROOT" sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends "$@"' sh "${missing[@]}" >&2
+  # No service starts in the root while packages install (the policy is
+  # removed again if it was ours). sid's Release files may be past their
+  # Valid-Until on a machine whose clock runs ahead of the mirror.
+  local policy="$SID_ROOT/usr/sbin/policy-rc.d" own_policy=false rc=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod +x "$policy"
+    own_policy=true
+  fi
+  chroot "$SID_ROOT" sh -c 'apt-get -q -o Acquire::Check-Valid-Until=false update &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"' \
+    sh "${missing[@]}" >&2 || rc=$?
+  if $own_policy; then rm -f "$policy"; fi
   exec 8>&-
+  return "$rc"
 }
 
 MOUNTED=()
