@@ -85,6 +85,9 @@ inline constexpr const char* kFeatureTooShort =
 inline constexpr const char* kSampleDoc =
     "Draw k distinct positions of range(n) from a NumPy Generator natively, as "
     "rng.choice(n, size=k, replace=False) would.";
+inline constexpr const char* kDrawLockersDoc =
+    "Draw count lockers' positions (k of range(n) each) from a NumPy Generator natively, "
+    "stepping PCG64 inline if inline_pcg64 is true, and return the last locker's.";
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";

@@ -25,6 +25,9 @@ Ref unlock_secret(Function& fn, Args args);
 // ORVEX_TEST_HOOKS (native/hooks.cpp):
 // _native_sample(rng, n, k) -> list: the native draw of choice(n, size=k, replace=False)
 Ref sample_positions(Function& fn, Args args);
+// _native_draw_lockers(rng, n, k, count, inline_pcg64) -> list: the last of
+// `count` native draws, through the capsule or on PCG64 stepped inline
+Ref draw_lockers(Function& fn, Args args);
 // _native_sha256(messages) -> list: the native SHA-256 of each bytes object
 Ref sha256_digests(Function& fn, Args args);
 

@@ -20,6 +20,15 @@ const FunctionSpec kNativeSample = {
     "list",           sample_positions,
 };
 
+const FunctionSpec kNativeDrawLockers = {
+    "_native_draw_lockers",
+    "_native_draw_lockers",
+    msg::kDrawLockersDoc,
+    {{"rng"}, {"n", "int"}, {"k", "int"}, {"count", "int"}, {"inline_pcg64", "bool"}},
+    "list",
+    draw_lockers,
+};
+
 const FunctionSpec kNativeSha256 = {
     "_native_sha256",       "_native_sha256", msg::kSha256Doc,
     {{"messages", "list"}}, "list",           sha256_digests,
@@ -28,8 +37,10 @@ const FunctionSpec kNativeSha256 = {
 bool add_test_hooks(PyObject* m, PyObject* function_type) {
   Ref sample_fn = make_function(function_type, m, kNativeSample, nullptr);
   Ref sha256_fn = make_function(function_type, m, kNativeSha256, nullptr);
+  Ref draw_fn = make_function(function_type, m, kNativeDrawLockers, nullptr);
   return set_global(m, "_native_sample", sample_fn.get()) &&
-         set_global(m, "_native_sha256", sha256_fn.get());
+         set_global(m, "_native_sha256", sha256_fn.get()) &&
+         set_global(m, "_native_draw_lockers", draw_fn.get());
 }
 #else
 bool add_test_hooks(PyObject*, PyObject*) {

@@ -18,7 +18,8 @@ namespace orvex::fuzzy {
   X(ndarray) X(astype) X(tolist) X(n_lockers) X(locker_size)                       \
   X(seed) X(lockers) X(secret_hash) X(n_features) X(ratio)                         \
   X(big)                                                                           \
-  X(bit_generator) X(capsule) X(lock) X(state)
+  X(bit_generator) X(capsule) X(lock) X(state)                                   \
+  X(acquire) X(release) X(inc) X(has_uint32) X(uinteger)
 // clang-format on
 
 ORVEX_STRING_TABLE(Strings, ORVEX_FUZZY_STRINGS);

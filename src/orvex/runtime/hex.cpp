@@ -1,25 +1,208 @@
 #include "runtime/hex.hpp"
 
+#include "runtime/cpu.hpp"
+#include "runtime/gil.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ORVEX_HEX_X86 1
+#endif
+
 namespace orvex {
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdef";
+
+// The value of each hex digit character, 16 for every other byte.
+struct DigitValues {
+  uint8_t value[256];
+  constexpr DigitValues() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
+                                        : 16;
+    }
+  }
+};
+constexpr DigitValues kValues;
+
+void encode_portable(const uint8_t* in, size_t size, char* out) {
+  for (size_t i = 0; i < size; ++i) {
+    out[2 * i] = kDigits[in[i] >> 4];
+    out[2 * i + 1] = kDigits[in[i] & 15];
+  }
+}
+
+// The table lookup has no branches: digits of random bytes defeat prediction.
+bool decode_portable(const char* in, size_t size, uint8_t* out) {
+  unsigned invalid = 0;
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned high = kValues.value[static_cast<uint8_t>(in[2 * i])];
+    const unsigned low = kValues.value[static_cast<uint8_t>(in[2 * i + 1])];
+    invalid |= high | low;
+    out[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return (invalid & 16) == 0;
+}
+
+#if ORVEX_HEX_X86
+// Each byte's two nibbles looked up as digits in a 16-entry table
+// (pshufb), then interleaved high, low.
+__attribute__((target("ssse3"))) void encode_ssse3(const uint8_t* in, size_t size, char* out) {
+  const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kDigits));
+  const __m128i nibble = _mm_set1_epi8(0x0f);
+  size_t i = 0;
+  for (; i + 16 <= size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble));
+    const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(bytes, nibble));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(high, low));
+  }
+  encode_portable(in + i, size - i, out + 2 * i);
+}
+
+__attribute__((target("avx2"))) void encode_avx2(const uint8_t* in, size_t size, char* out) {
+  const __m256i digits =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kDigits)));
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i high =
+        _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+    const __m256i low = _mm256_shuffle_epi8(digits, _mm256_and_si256(bytes, nibble));
+    // Interleaving works within 128-bit halves: bytes 0-7 and 16-23, then
+    // 8-15 and 24-31; the halves are put back in order.
+    const __m256i first = _mm256_unpacklo_epi8(high, low);
+    const __m256i second = _mm256_unpackhi_epi8(high, low);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i),
+                        _mm256_permute2x128_si256(first, second, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i + 32),
+                        _mm256_permute2x128_si256(first, second, 0x31));
+  }
+  // The rest without leaving AVX encoding (mixing in SSE code costs a
+  // transition): the table does it.
+  encode_portable(in + i, size - i, out + 2 * i);
+}
+
+// The values of 32 characters (0xff where not all are hex digits):
+// c - '0' for digits, (c | 0x20) - 'a' + 10 for letters of either case.
+__attribute__((target("avx2"))) inline __m256i digit_values(__m256i chars, __m256i& valid) {
+  const __m256i digit = _mm256_sub_epi8(chars, _mm256_set1_epi8('0'));
+  const __m256i letter =
+      _mm256_sub_epi8(_mm256_or_si256(chars, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+  const __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit);
+  const __m256i is_letter = _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(5)), letter);
+  valid = _mm256_and_si256(valid, _mm256_or_si256(is_digit, is_letter));
+  return _mm256_blendv_epi8(_mm256_add_epi8(letter, _mm256_set1_epi8(10)), digit, is_digit);
+}
+
+__attribute__((target("avx2"))) bool decode_avx2(const char* in, size_t size, uint8_t* out) {
+  // Pairs of values combine as high * 16 + low (pmaddubsw), then pack to bytes.
+  const __m256i weights = _mm256_set1_epi16(0x0110);
+  __m256i valid = _mm256_set1_epi8(-1);
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * i + 32));
+    const __m256i words_a = _mm256_maddubs_epi16(digit_values(a, valid), weights);
+    const __m256i words_b = _mm256_maddubs_epi16(digit_values(b, valid), weights);
+    // packus works within 128-bit halves; the quarters are put back in order.
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(words_a, words_b), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
+  }
+  const bool all_valid = _mm256_movemask_epi8(valid) == -1;
+  return decode_portable(in + 2 * i, size - i, out + i) && all_valid;
+}
+#endif
+
+struct Codec {
+  void (*encode)(const uint8_t*, size_t, char*);
+  bool (*decode)(const char*, size_t, uint8_t*);
+};
+
+Codec choose() {
+#if ORVEX_HEX_X86
+  const cpu::Features& f = cpu::features();
+  if (f.avx2) return {encode_avx2, decode_avx2};
+  if (f.ssse3) return {encode_ssse3, decode_portable};
+#endif
+  return {encode_portable, decode_portable};
+}
+
+const Codec& codec() {
+  static const Codec chosen = choose();
+  return chosen;
+}
+
+// Short texts (a locker's, a nonce) are not worth the vector set-up.
+constexpr size_t kShort = 32;
+
+// Above this many bytes the conversion runs without the interpreter lock;
+// below it, taking the lock back would cost more than the work.
+constexpr size_t kReleaseAbove = 64 * 1024;
+
+}  // namespace
+
+void hex_encode(const uint8_t* in, size_t size, char* out) {
+  if (size <= kShort) {
+    encode_portable(in, size, out);
+  } else {
+    codec().encode(in, size, out);
+  }
+}
+
+bool hex_decode(const char* in, size_t size, uint8_t* out) {
+  return size <= kShort ? decode_portable(in, size, out) : codec().decode(in, size, out);
+}
 
 Ref hex_str(const unsigned char* in, Py_ssize_t n) {
   if (n > PY_SSIZE_T_MAX / 2) return Ref::steal(PyErr_NoMemory());
   Ref text = Ref::steal(PyUnicode_New(2 * n, 127));
   if (!text) return {};
-  static constexpr char kDigits[] = "0123456789abcdef";
-  auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(text.get()));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    out[2 * i] = static_cast<Py_UCS1>(kDigits[in[i] >> 4]);
-    out[2 * i + 1] = static_cast<Py_UCS1>(kDigits[in[i] & 0xF]);
+  // The new text is not yet seen by anyone, and the caller keeps `in`
+  // alive and unchanged.
+  auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+  const auto size = static_cast<size_t>(n);
+  if (size > kReleaseAbove) {
+    without_gil([&] {
+      hex_encode(in, size, out);
+      return 0;
+    });
+  } else {
+    hex_encode(in, size, out);
   }
   return text;
 }
 
 Ref hex_text(PyObject* value, PyObject* hex_name) {
   if (!PyBytes_CheckExact(value)) return call_method(value, hex_name);
-  const Py_ssize_t n = PyBytes_GET_SIZE(value);
-  const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
-  return hex_str(in, n);
+  // Exact bytes are immutable.
+  return hex_str(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value)),
+                 PyBytes_GET_SIZE(value));
+}
+
+Ref hex_bytes(PyObject* text, PyObject* fromhex) {
+  if (!PyUnicode_CheckExact(text)) return call(fromhex, text);
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text) < 0) return {};
+#endif
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  if (!PyUnicode_IS_ASCII(text) || length % 2) return call(fromhex, text);
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length / 2));
+  if (!out) return {};
+  // Both are only read and written here: the text is immutable and held by
+  // the caller, and the new bytes are not yet seen by anyone.
+  const auto* in = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+  auto* bytes = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+  const auto size = static_cast<size_t>(length / 2);
+  const bool read = size > kReleaseAbove ? without_gil([&] { return hex_decode(in, size, bytes); })
+                                         : hex_decode(in, size, bytes);
+  // Whitespace between pairs, or anything bytes.fromhex refuses: its own
+  // reading, and its own error.
+  return read ? out : call(fromhex, text);
 }
 
 }  // namespace orvex

@@ -1,5 +1,6 @@
 // AESVault.decrypt: authenticated decryption of a vault record.
 #include "runtime/module.hpp"
+#include "runtime/hex.hpp"
 #include "runtime/ops.hpp"
 #include "vault/messages.hpp"
 #include "vault/methods.hpp"
@@ -11,7 +12,7 @@ namespace {
 // bytes.fromhex(record[field]); a missing field raises KeyError(field).
 Ref field_bytes(const State& st, PyObject* record, PyObject* field) {
   Ref value = dict_item(record, field);
-  return value ? call(st.bytes_fromhex.get(), value) : Ref();
+  return value ? hex_bytes(value.get(), st.bytes_fromhex.get()) : Ref();
 }
 
 // np.dtype(text), or the dtype that text gave before while np is NumPy itself.

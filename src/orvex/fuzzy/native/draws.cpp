@@ -1,8 +1,12 @@
 // What the native lockers share once their inputs are fixed: drawing every
-// locker's positions and pads, and how an attempt ends for its caller.
+// locker's positions and pads (PCG64 stepped inline where the generator is
+// NumPy's, through the capsule otherwise), holding and letting go of the
+// generator, and how an attempt ends for its caller.
 #include "fuzzy/native/draws.hpp"
+#include "runtime/ops.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace orvex::fuzzy {
 namespace {
@@ -15,20 +19,72 @@ bool within_bits(const std::vector<int64_t>& positions, const std::vector<uint8_
                      [limit](int64_t position) { return position < limit; });
 }
 
-}  // namespace
-
-bool draw_pads(const NativeDraws& draws, size_t count, PadCache& pads,
+// Every locker's positions from `source`, each locker's pad noted.
+template <class Bits>
+bool draw_with(Bits& source, const NativeDraws& draws, size_t count, PadCache& pads,
                std::vector<size_t>& pad_keys) {
   Sampler sampler;
   std::vector<int64_t> positions(static_cast<size_t>(draws.size));
-  pad_keys.reserve(count);
   for (size_t i = 0; i < count; ++i) {
-    sampler.choice(*draws.bitgen, draws.population, draws.size, positions.data());
+    sampler.choice(source, draws.population, draws.size, positions.data());
     if (!within_bits(positions, draws.bits)) return false;
     pad_keys.push_back(pads.want(draws.bits, positions.data()));
   }
-  pads.compute();
   return true;
+}
+
+}  // namespace
+
+bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& pad_keys) {
+  pad_keys.reserve(count);
+  pads.reserve(count);
+  bool within = false;
+  if (draws.inline_pcg64) {
+    within = draw_with(draws.pcg64, draws, count, pads, pad_keys);
+  } else {
+    CapsuleBits capsule{draws.bitgen};
+    within = draw_with(capsule, draws, count, pads, pad_keys);
+  }
+  if (within) pads.compute();
+  return within;
+}
+
+int HeldLock::take(const State& st, PyObject* lock) {
+  Ref taken = call_method(lock, st.str.acquire, Py_False);
+  if (!taken) return -1;
+  if (taken.get() != Py_True) return 0;
+  st_ = &st;
+  lock_ = Ref::borrow(lock);
+  return 1;
+}
+
+void HeldLock::let_go() {
+  if (!lock_) return;
+  // A thread ended at interpreter exit (before 3.14) unwinds through here
+  // without the interpreter lock: the process is ending, the lock is left.
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool finalizing = Py_IsFinalizing();
+#else
+  const bool finalizing = _Py_IsFinalizing();
+#endif
+  if (finalizing && !PyGILState_Check()) {
+    static_cast<void>(lock_.release());
+    return;
+  }
+  // Releasing a lock this call holds can't fail; whatever is being raised
+  // stays raised.
+  Ref raised = PyErr_Occurred() ? fetch_exception() : Ref();
+  Ref done = call_method(lock_.get(), st_->str.release);
+  if (!done) PyErr_Clear();
+  if (raised) restore_exception(std::move(raised));
+  lock_ = Ref();
+}
+
+bool finish_draws(const State& st, NativeDraws& draws) {
+  const bool written = !draws.inline_pcg64 || write_pcg64(st, draws.bit_generator.get(),
+                                                          draws.pcg64, draws.pcg64_state.get());
+  draws.lock.let_go();
+  return written;
 }
 
 Native settle(SeededGenerator& seeded, Attempt attempt) {

@@ -44,7 +44,12 @@ Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seede
 // The pads of `count` lockers: draws each locker's positions in turn and
 // notes its pad in `pads`, under the key pad_keys[i], then hashes them all.
 // False (no exception set) when a position lies beyond the bits taken.
-bool draw_pads(const NativeDraws& draws, size_t count, PadCache& pads,
-               std::vector<size_t>& pad_keys);
+// Touches no Python object: runs without the interpreter lock. May throw
+// std::bad_alloc.
+bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& pad_keys);
+
+// After the draws: an inline generator's state written back, and the
+// generator's lock let go of (false with an exception set).
+bool finish_draws(const State& st, NativeDraws& draws);
 
 }  // namespace orvex::fuzzy

@@ -33,6 +33,7 @@ enum class SamplerVerdict : unsigned char { unknown, agrees, differs };
 struct Genuine {
   bool complete = false;  // every capture succeeded; otherwise only the literal path runs
   SamplerVerdict sampler = SamplerVerdict::unknown;
+  SamplerVerdict pcg64 = SamplerVerdict::unknown;  // the same, stepping PCG64 inline
 
   Ref numpy;
   Ref default_rng;

@@ -65,6 +65,20 @@ int native_generator(const State& st, const SeededGenerator& seeded, NativeDraws
   return 1;
 }
 
+// The draws run without the interpreter lock: the bit generator's own lock
+// keeps out anyone else who found the generator (through gc, say) and draws
+// through NumPy. Then PCG64's state is read, to be stepped inline.
+int hold_generator(const State& st, NativeDraws& out) {
+  Ref lock = getattr(out.bit_generator.get(), st.str.lock);
+  if (!lock) return -1;
+  if (Py_TYPE(lock.get()) != as_type(st.genuine.lock_type)) return 0;
+  const int held = out.lock.take(st, lock.get());
+  if (held <= 0 || st.genuine.pcg64 != SamplerVerdict::agrees) return held;
+  const int read = read_pcg64(st, out.bit_generator.get(), out.pcg64, out.pcg64_state);
+  out.inline_pcg64 = read > 0;
+  return read < 0 ? -1 : 1;
+}
+
 // self.<name> as the literal loop reads it, when reading it again could
 // neither run code nor give another value: type(self) looks attributes up
 // the generic way and no class in its MRO has the name, so the value is the
@@ -141,6 +155,11 @@ Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seede
     // The comparison ran NumPy's Python code: check everything again.
     if (checked > 0) return prepare_draws(fn, self, seeded, n_features, bits, out);
   }
+  if (checked > 0 && g.pcg64 == SamplerVerdict::unknown) {
+    if (pcg64_sampler_agrees(st) < 0) return Attempt::failed;
+    if (g.pcg64 == SamplerVerdict::unknown) return Attempt::declined;  // asked again next time
+    return prepare_draws(fn, self, seeded, n_features, bits, out);
+  }
   if (checked <= 0) return declined_or_failed(checked);
 
   // From here to the first locker no Python code runs.
@@ -152,7 +171,8 @@ Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seede
       !native_bounds(out.population, out.size) || !copy_bits(st, bits, out.bits)) {
     return Attempt::declined;
   }
-  return Attempt::taken;
+  checked = hold_generator(st, out);
+  return checked > 0 ? Attempt::taken : declined_or_failed(checked);
 }
 
 int counter_is_genuine(const State& st, PyObject* counter) {

@@ -89,6 +89,75 @@ Ref sample_positions(Function& fn, Args args) {
   return list;
 }
 
+namespace {
+
+// The positions of `count` lockers, the last kept in `positions`.
+template <class Bits>
+void draw_positions(Bits& bits, int64_t n, int64_t k, long long count,
+                    std::vector<int64_t>& positions) {
+  Sampler sampler;
+  for (long long i = 0; i < count; ++i) sampler.choice(bits, n, k, positions.data());
+}
+
+Ref position_list(const std::vector<int64_t>& positions) {
+  const auto k = static_cast<Py_ssize_t>(positions.size());
+  Ref list = Ref::steal(PyList_New(k));
+  for (Py_ssize_t i = 0; list && i < k; ++i) {
+    PyObject* position = PyLong_FromLongLong(positions[static_cast<size_t>(i)]);
+    if (!position) return {};
+    PyList_SET_ITEM(list.get(), i, position);
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref draw_lockers(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* rng = args[0];
+  if (!st.genuine.complete ||
+      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get())) {
+    PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
+    return {};
+  }
+  const long long n = PyLong_AsLongLong(args[1]);
+  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
+  const long long count = k == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[3]);
+  const int inline_pcg64 = count == -1 && PyErr_Occurred() ? -1 : PyObject_IsTrue(args[4]);
+  if (inline_pcg64 < 0) return {};
+  if (!native_bounds(n, k) || count < 0) {
+    PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
+    return {};
+  }
+  Ref holder;
+  BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
+  if (!bitgen) return {};
+  Pcg64 pcg64;
+  Ref pcg64_state;
+  if (inline_pcg64) {
+    const int read = Py_TYPE(holder.get()) ==
+                             reinterpret_cast<PyTypeObject*>(st.genuine.bit_generator_type.get())
+                         ? read_pcg64(st, holder.get(), pcg64, pcg64_state)
+                         : 0;
+    if (read == 0) PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
+    if (read <= 0) return {};
+  }
+  std::vector<int64_t> positions;
+  try {
+    positions.resize(static_cast<size_t>(k));
+    if (inline_pcg64) {
+      draw_positions(pcg64, n, k, count, positions);
+    } else {
+      CapsuleBits capsule{bitgen};
+      draw_positions(capsule, n, k, count, positions);
+    }
+  } catch (const std::bad_alloc&) {
+    return Ref::steal(PyErr_NoMemory());
+  }
+  if (inline_pcg64 && !write_pcg64(st, holder.get(), pcg64, pcg64_state.get())) return {};
+  return position_list(positions);
+}
+
 Ref sha256_digests(Function&, Args args) {
   PyObject* messages = args[0];
   if (!PyList_CheckExact(messages)) {

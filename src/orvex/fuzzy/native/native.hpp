@@ -10,6 +10,7 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
+#include "fuzzy/native/pcg64.hpp"
 #include "fuzzy/native/sampler.hpp"
 
 #include <cstdint>
@@ -36,14 +37,45 @@ inline constexpr int64_t kMaxShuffledPopulation = int64_t{1} << 22;
 // Whether choice(population, size) is drawn natively.
 bool native_bounds(int64_t population, int64_t size);
 
+// The lock of a NumPy bit generator, which NumPy's own methods hold while
+// they draw, held by this call from before it reads the generator's state to
+// after it is done with it; let go of when destroyed, with the interpreter
+// lock held.
+class HeldLock {
+ public:
+  HeldLock() = default;
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() { let_go(); }
+  // Takes `lock` if nobody holds it, without waiting: 1 taken, 0 not, -1 error.
+  int take(const State& st, PyObject* lock);
+  void let_go();
+
+ private:
+  const State* st_ = nullptr;
+  Ref lock_;
+};
+
 // One call's draws, fixed before the first locker.
 struct NativeDraws {
   Ref bit_generator;  // keeps alive the state that `bitgen` points into
   BitGen* bitgen = nullptr;
+  // Where NumPy's PCG64 is stepped inline: its state, read through the
+  // `state` property (the dict read, for writing it back).
+  bool inline_pcg64 = false;
+  Pcg64 pcg64;
+  Ref pcg64_state;
+  HeldLock lock;
   int64_t population = 0;  // n_features
   int64_t size = 0;        // self.locker_size
   std::vector<uint8_t> bits;
 };
+
+// A PCG64's state through its `state` property: 1 read into `out` (with the
+// dict it came in), 0 if it isn't in the shape the steps know, -1 on error.
+int read_pcg64(const State& st, PyObject* bit_generator, Pcg64& out, Ref& dict);
+// Writes `in` back through the dict read_pcg64 gave.
+bool write_pcg64(const State& st, PyObject* bit_generator, const Pcg64& in, PyObject* dict);
 
 // 1 when `counter` is the genuine Counter and neither it nor what its
 // methods use has changed, so that a native tally counts what it would;
@@ -53,6 +85,8 @@ int counter_is_genuine(const State& st, PyObject* counter);
 // The native Sampler against NumPy's own choice, on this NumPy: 1 when they
 // agree, 0 when they don't (remembered), -1 with an exception set.
 int sampler_agrees(State& st);
+// The same for the Sampler on PCG64 stepped inline.
+int pcg64_sampler_agrees(State& st);
 
 // lock_secret's loop: the hex text of each of `count` lockers masking
 // `secret`, as a new list in `lockers`.

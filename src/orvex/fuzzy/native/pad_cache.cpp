@@ -11,13 +11,24 @@ PadCache::PadCache(int64_t size) : text_(static_cast<size_t>(size), '0') {
   }
 }
 
+void PadCache::reserve(size_t count) {
+  if (!tabled()) pads_->reserve(count);
+}
+
 size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions) {
   const size_t size = text_.size();
   if (!tabled()) {
-    for (size_t i = 0; i < size; ++i) text_[i] = static_cast<char>('0' + bits[positions[i]]);
-    Pad& pad = pads_.emplace_back();
-    sha256(reinterpret_cast<const uint8_t*>(text_.data()), size, pad.data());
-    return pads_.size() - 1;
+    std::string& text = has_pending_ ? text_ : pending_;
+    text.resize(size);
+    for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('0' + bits[positions[i]]);
+    pads_->emplace_back();
+    if (has_pending_) {
+      sha256_pair(reinterpret_cast<const uint8_t*>(pending_.data()),
+                  reinterpret_cast<const uint8_t*>(text_.data()), size,
+                  (*pads_)[pads_->size() - 2].data(), pads_->back().data());
+    }
+    has_pending_ = !has_pending_;
+    return pads_->size() - 1;
   }
   size_t pattern = 0;
   for (size_t i = 0; i < size; ++i) pattern = pattern << 1 | bits[positions[i]];
@@ -30,6 +41,10 @@ size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions
 
 void PadCache::compute() {
   const size_t size = text_.size();
+  if (has_pending_) {
+    sha256(reinterpret_cast<const uint8_t*>(pending_.data()), size, pads_->back().data());
+    has_pending_ = false;
+  }
   uint8_t texts[kSha256Lanes][kMaxTabledSize];
   const uint8_t* data[kSha256Lanes];
   uint8_t* out[kSha256Lanes];

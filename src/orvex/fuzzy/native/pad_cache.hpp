@@ -13,6 +13,7 @@
 
 #include "fuzzy/lockers.hpp"
 #include "fuzzy/native/sha256.hpp"
+#include "runtime/scratch.hpp"
 
 #include <array>
 #include <cstdint>
@@ -30,6 +31,9 @@ class PadCache {
 
   explicit PadCache(int64_t size);
 
+  // Room for the pads of `count` lockers, made ahead.
+  void reserve(size_t count);
+
   // Notes the pad of the bits at `positions` (size of them, each below
   // bits.size()); returns the key under which pad() gives it after compute().
   size_t want(const std::vector<uint8_t>& bits, const int64_t* positions);
@@ -37,7 +41,9 @@ class PadCache {
   // Hashes the pads wanted since the last call.
   void compute();
 
-  const uint8_t* pad(size_t key) const { return tabled() ? table_[key].data() : pads_[key].data(); }
+  const uint8_t* pad(size_t key) const {
+    return tabled() ? table_[key].data() : (*pads_)[key].data();
+  }
 
  private:
   bool tabled() const { return table_ != nullptr; }
@@ -47,8 +53,11 @@ class PadCache {
   std::unique_ptr<Pad[]> table_;  // filled as patterns turn up, so left uninitialised
   std::vector<uint8_t> wanted_;
   std::vector<size_t> queue_;
-  // Otherwise: one pad per locker.
-  std::vector<Pad> pads_;
+  // Otherwise: one pad per locker, hashed two at a time (the text of the
+  // first of a pair waits in pending_).
+  Scratch<Pad> pads_;
+  std::string pending_;
+  bool has_pending_ = false;
 };
 
 }  // namespace orvex::fuzzy

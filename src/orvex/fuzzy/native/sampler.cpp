@@ -1,4 +1,5 @@
 #include "fuzzy/native/sampler.hpp"
+#include "fuzzy/native/pcg64.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -7,14 +8,15 @@ namespace orvex::fuzzy {
 namespace {
 
 // Lemire's nearly-divisionless method, 32-bit, as NumPy runs it for r < 2**32 - 1.
-uint64_t lemire32(BitGen& bg, uint32_t r) {
+template <class Bits>
+[[gnu::always_inline]] inline uint64_t lemire32(Bits& bits, uint32_t r) {
   const uint32_t e = r + 1;
-  uint64_t m = uint64_t{bg.next_uint32(bg.state)} * e;
+  uint64_t m = uint64_t{bits.next_uint32()} * e;
   uint32_t lo = static_cast<uint32_t>(m);
   if (lo < e) {
     const uint32_t t = (0xFFFFFFFFu - r) % e;
     while (lo < t) {
-      m = uint64_t{bg.next_uint32(bg.state)} * e;
+      m = uint64_t{bits.next_uint32()} * e;
       lo = static_cast<uint32_t>(m);
     }
   }
@@ -22,65 +24,80 @@ uint64_t lemire32(BitGen& bg, uint32_t r) {
 }
 
 // The same with a 128-bit product, for larger ranges.
-uint64_t lemire64(BitGen& bg, uint64_t r) {
+template <class Bits>
+uint64_t lemire64(Bits& bits, uint64_t r) {
   const uint64_t e = r + 1;
-  unsigned __int128 m = static_cast<unsigned __int128>(bg.next_uint64(bg.state)) * e;
+  unsigned __int128 m = static_cast<unsigned __int128>(bits.next_uint64()) * e;
   uint64_t lo = static_cast<uint64_t>(m);
   if (lo < e) {
     const uint64_t t = (0xFFFFFFFFFFFFFFFFull - r) % e;
     while (lo < t) {
-      m = static_cast<unsigned __int128>(bg.next_uint64(bg.state)) * e;
+      m = static_cast<unsigned __int128>(bits.next_uint64()) * e;
       lo = static_cast<uint64_t>(m);
     }
   }
   return static_cast<uint64_t>(m >> 64);
 }
 
-// Below this sample size a linear scan of the drawn values beats a table.
+// Populations up to this size always keep one flag per position: setting
+// and clearing k flags takes fewer instructions and far fewer mispredicted
+// branches than scanning the values drawn, even for k = 4.
+constexpr int64_t kFlagsAlwaysMax = int64_t{1} << 16;
+// In larger populations, where the flags spread over more cache, a linear
+// scan of the drawn values does for samples up to this size.
 constexpr int64_t kLinearScanMax = 32;
 // Populations up to this size keep one flag per position.
 constexpr int64_t kFlagsMax = int64_t{1} << 22;
 
-// bounded(), inline in the samplers' loops: a call per draw is a sizeable
-// part of a small draw's cost.
-inline uint64_t bounded_inline(BitGen& bg, uint64_t r) {
+// bounded(), inline in the samplers' loops (forced: the compiler would call
+// the 32-bit draw): a call per draw is a sizeable part of a small draw's cost.
+template <class Bits>
+[[gnu::always_inline]] inline uint64_t bounded_inline(Bits& bits, uint64_t r) {
   if (r == 0) return 0;
   if (r <= 0xFFFFFFFFull) {
-    if (r == 0xFFFFFFFFull) return bg.next_uint32(bg.state);
-    return lemire32(bg, static_cast<uint32_t>(r));
+    if (r == 0xFFFFFFFFull) return bits.next_uint32();
+    return lemire32(bits, static_cast<uint32_t>(r));
   }
-  if (r == 0xFFFFFFFFFFFFFFFFull) return bg.next_uint64(bg.state);
-  return lemire64(bg, r);
+  if (r == 0xFFFFFFFFFFFFFFFFull) return bits.next_uint64();
+  return lemire64(bits, r);
 }
 
 }  // namespace
 
 uint64_t bounded(BitGen& bg, uint64_t r) {
-  return bounded_inline(bg, r);
+  CapsuleBits bits{&bg};
+  return bounded_inline(bits, r);
 }
 
-void Sampler::choice(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
+template <class Bits>
+void Sampler::choice(Bits& bits, int64_t n, int64_t k, int64_t* out) {
+  // A local copy can live in registers: stores through `out` and the flags
+  // would otherwise make the compiler reload the generator's state.
+  Bits local = bits;
   if (shuffles_tail(n, k)) {
-    tail_shuffle(bg, n, k, out);
+    tail_shuffle(local, n, k, out);
   } else {
-    floyd(bg, n, k, out);
+    floyd(local, n, k, out);
   }
+  bits = local;
 }
 
 // Floyd's algorithm, then a shuffle of the k values drawn. Only membership of
 // the drawn values matters: a linear scan for small k, else flags (or a hash
 // set when the population is too large for flags).
-void Sampler::floyd(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
-  const bool linear = k <= kLinearScanMax;
+template <class Bits>
+void Sampler::floyd(Bits& bits, int64_t n, int64_t k, int64_t* out) {
+  const bool linear = n > kFlagsAlwaysMax && k <= kLinearScanMax;
   const bool flags = !linear && n <= kFlagsMax;
   // The flags are cleared after each draw, value by value, so that a draw
   // costs O(k) however large the population (many lockers share one table).
   if (flags && seen_flags_.size() < static_cast<size_t>(n)) {
     seen_flags_.assign(static_cast<size_t>(n), 0);
   }
+  if (flags && n < int64_t{0xFFFFFFFF}) return floyd_small(bits, n, k, out);
   if (!linear && !flags) seen_set_.clear();
   for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
-    int64_t v = static_cast<int64_t>(bounded_inline(bg, static_cast<uint64_t>(j)));
+    int64_t v = static_cast<int64_t>(bounded_inline(bits, static_cast<uint64_t>(j)));
     bool seen;
     if (linear) {
       seen = std::find(out, out + count, v) != out + count;
@@ -100,21 +117,46 @@ void Sampler::floyd(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
     for (int64_t i = 0; i < k; ++i) seen_flags_[static_cast<size_t>(out[i])] = 0;
   }
   for (int64_t i = k - 1; i > 0; --i) {
-    const int64_t j = static_cast<int64_t>(bounded_inline(bg, static_cast<uint64_t>(i)));
+    const int64_t j = static_cast<int64_t>(bounded_inline(bits, static_cast<uint64_t>(i)));
     std::swap(out[i], out[j]);
   }
 }
 
+// floyd() for the usual case, flags and a population below 2**32 - 1,
+// spelled out: every bound fits NumPy's 32-bit draw, and only bound 0 draws
+// nothing.
+template <class Bits>
+void Sampler::floyd_small(Bits& source, int64_t n, int64_t k, int64_t* out) {
+  Bits bits = source;  // in registers, whatever the stores below may alias
+  uint8_t* seen = seen_flags_.data();
+  auto draw = [&bits](int64_t r) -> int64_t {
+    return r == 0 ? 0 : static_cast<int64_t>(lemire32(bits, static_cast<uint32_t>(r)));
+  };
+  for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
+    int64_t v = draw(j);
+    v = seen[v] ? j : v;  // j itself was never drawn before: j is above every earlier bound
+    seen[v] = 1;
+    out[count] = v;
+  }
+  for (int64_t i = 0; i < k; ++i) seen[out[i]] = 0;
+  for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
+  source = bits;
+}
+
 // A partial Fisher-Yates shuffle of the whole population, keeping its tail.
-void Sampler::tail_shuffle(BitGen& bg, int64_t n, int64_t k, int64_t* out) {
+template <class Bits>
+void Sampler::tail_shuffle(Bits& bits, int64_t n, int64_t k, int64_t* out) {
   pool_.resize(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) pool_[static_cast<size_t>(i)] = i;
   const int64_t stop = std::max<int64_t>(n - k, 1);
   for (int64_t i = n - 1; i >= stop; --i) {
-    const auto j = static_cast<size_t>(bounded_inline(bg, static_cast<uint64_t>(i)));
+    const auto j = static_cast<size_t>(bounded_inline(bits, static_cast<uint64_t>(i)));
     std::swap(pool_[static_cast<size_t>(i)], pool_[j]);
   }
   std::copy(pool_.end() - k, pool_.end(), out);
 }
+
+template void Sampler::choice(CapsuleBits&, int64_t, int64_t, int64_t*);
+template void Sampler::choice(Pcg64&, int64_t, int64_t, int64_t*);
 
 }  // namespace orvex::fuzzy

@@ -55,7 +55,9 @@ int numpy_draws(const State& st, PyObject* rng, PyObject* n, PyObject* k,
   return 1;
 }
 
-int case_agrees(const State& st, const Case& c) {
+// Draws through the capsule, or from PCG64 stepped inline on a copy of the
+// generator's state that is written back at the end.
+int case_agrees(const State& st, const Case& c, bool inline_pcg64) {
   const Genuine& g = st.genuine;
   Ref seed = Ref::steal(PyLong_FromUnsignedLong(c.seed));
   Ref n = Ref::steal(PyLong_FromLongLong(c.population));
@@ -68,13 +70,24 @@ int case_agrees(const State& st, const Case& c) {
   Ref holder;
   BitGen* bitgen = bit_generator_of(ours.get(), st.str.bit_generator, st.str.capsule, holder);
   if (!bitgen) return -1;
+  Pcg64 pcg64;
+  Ref pcg64_state;
+  if (inline_pcg64) {
+    const int read = read_pcg64(st, holder.get(), pcg64, pcg64_state);
+    if (read <= 0) return read;
+  }
   Sampler sampler;
   std::vector<int64_t> positions(static_cast<size_t>(c.size));
   for (int d = 0; d < kDrawsPerCase; ++d) {
-    sampler.choice(*bitgen, c.population, c.size, positions.data());
+    if (inline_pcg64) {
+      sampler.choice(pcg64, c.population, c.size, positions.data());
+    } else {
+      sampler.choice(*bitgen, c.population, c.size, positions.data());
+    }
     const int same = numpy_draws(st, theirs.get(), n.get(), k.get(), positions);
     if (same <= 0) return same;
   }
+  if (inline_pcg64 && !write_pcg64(st, holder.get(), pcg64, pcg64_state.get())) return -1;
   Ref their_generator = getattr(theirs.get(), st.str.bit_generator);
   if (!their_generator) return -1;
   Ref their_state = getattr(their_generator.get(), st.str.state);
@@ -84,15 +97,14 @@ int case_agrees(const State& st, const Case& c) {
   return PyObject_RichCompareBool(their_state.get(), our_state.get(), Py_EQ);
 }
 
-}  // namespace
-
-int sampler_agrees(State& st) {
-  Genuine& g = st.genuine;
-  if (g.sampler != SamplerVerdict::unknown) return g.sampler == SamplerVerdict::agrees;
+// Settles `verdict` by running every case (or leaves it unknown when the
+// comparison itself failed).
+int agrees_on_cases(const State& st, SamplerVerdict& verdict, bool inline_pcg64) {
+  if (verdict != SamplerVerdict::unknown) return verdict == SamplerVerdict::agrees;
   for (const Case& c : kCases) {
     int agrees = -1;
     try {
-      agrees = case_agrees(st, c);
+      agrees = case_agrees(st, c, inline_pcg64);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     }
@@ -104,12 +116,24 @@ int sampler_agrees(State& st) {
       return 0;
     }
     if (agrees == 0) {
-      g.sampler = SamplerVerdict::differs;
+      verdict = SamplerVerdict::differs;
       return 0;
     }
   }
-  g.sampler = SamplerVerdict::agrees;
+  verdict = SamplerVerdict::agrees;
   return 1;
+}
+
+}  // namespace
+
+int sampler_agrees(State& st) {
+  return agrees_on_cases(st, st.genuine.sampler, false);
+}
+
+int pcg64_sampler_agrees(State& st) {
+  // The inline steps are only known right on NumPy's PCG64, which every
+  // generator the cases make has.
+  return agrees_on_cases(st, st.genuine.pcg64, true);
 }
 
 }  // namespace orvex::fuzzy

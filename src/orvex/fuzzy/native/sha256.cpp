@@ -1,11 +1,11 @@
 #include "fuzzy/native/sha256.hpp"
+#include "fuzzy/native/sha256_blocks.hpp"
 
 #include <cstring>
 
 namespace orvex::fuzzy {
-namespace {
 
-constexpr uint32_t kRoundConstants[64] = {
+const uint32_t kSha256RoundConstants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -15,6 +15,8 @@ constexpr uint32_t kRoundConstants[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
+
+namespace {
 
 constexpr uint32_t kInitialState[8] = {
     0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
@@ -65,7 +67,7 @@ void compress(uint32_t* state, const uint8_t* block) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   for (int i = 0; i < 64; ++i) {
-    const uint32_t t1 = h + big_sigma1(e) + choose(e, f, g) + kRoundConstants[i] + w[i];
+    const uint32_t t1 = h + big_sigma1(e) + choose(e, f, g) + kSha256RoundConstants[i] + w[i];
     const uint32_t t2 = big_sigma0(a) + majority(a, b, c);
     h = g, g = f, f = e, e = d + t1;
     d = c, c = b, b = a, a = t1 + t2;
@@ -93,7 +95,7 @@ void compress_lanes(uint32_t (*state)[kSha256Lanes], const uint32_t (*block)[kSh
   for (int i = 0; i < 64; ++i) {
     for (size_t l = 0; l < L; ++l) {
       const uint32_t t1 =
-          h[l] + big_sigma1(e[l]) + choose(e[l], f[l], g[l]) + kRoundConstants[i] + w[i][l];
+          h[l] + big_sigma1(e[l]) + choose(e[l], f[l], g[l]) + kSha256RoundConstants[i] + w[i][l];
       const uint32_t t2 = big_sigma0(a[l]) + majority(a[l], b[l], c[l]);
       h[l] = g[l], g[l] = f[l], f[l] = e[l], e[l] = d[l] + t1;
       d[l] = c[l], c[l] = b[l], b[l] = a[l], a[l] = t1 + t2;
@@ -109,18 +111,16 @@ void compress_lanes(uint32_t (*state)[kSha256Lanes], const uint32_t (*block)[kSh
 // length in bits (big-endian) in the last 8 bytes. Returns how many blocks
 // (two when the rest leaves no room for the length).
 size_t final_blocks(const uint8_t* rest, size_t rest_size, uint64_t total, uint8_t* tail) {
-  std::memset(tail, 0, 2 * kBlock);
+  const size_t blocks = rest_size + 9 <= kBlock ? 1 : 2;
+  std::memset(tail, 0, blocks * kBlock);
   if (rest_size) std::memcpy(tail, rest, rest_size);
   tail[rest_size] = 0x80;
-  const size_t blocks = rest_size + 9 <= kBlock ? 1 : 2;
   const uint64_t bits = total * 8;
   for (int i = 0; i < 8; ++i) tail[blocks * kBlock - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
   return blocks;
 }
 
-}  // namespace
-
-void sha256(const uint8_t* data, size_t size, uint8_t* out) {
+void sha256_portable(const uint8_t* data, size_t size, uint8_t* out) {
   uint32_t state[8];
   std::memcpy(state, kInitialState, sizeof state);
   const size_t whole = size / kBlock;
@@ -131,7 +131,69 @@ void sha256(const uint8_t* data, size_t size, uint8_t* out) {
   for (int i = 0; i < 8; ++i) store_be32(state[i], out + 4 * i);
 }
 
+void sha256_hw(const uint8_t* data, size_t size, uint8_t* out) {
+  uint32_t state[8];
+  std::memcpy(state, kInitialState, sizeof state);
+  const size_t whole = size / kBlock;
+  if (whole) sha256_blocks_hw(state, data, whole);
+  uint8_t tail[2 * kBlock];
+  const size_t blocks = final_blocks(data + whole * kBlock, size % kBlock, size, tail);
+  sha256_blocks_hw(state, tail, blocks);
+  for (int i = 0; i < 8; ++i) store_be32(state[i], out + 4 * i);
+}
+
+// Two messages of one size side by side.
+void sha256_hw_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a,
+                    uint8_t* out_b) {
+  uint32_t state[2][8];
+  std::memcpy(state[0], kInitialState, sizeof state[0]);
+  std::memcpy(state[1], kInitialState, sizeof state[1]);
+  uint32_t* states[2] = {state[0], state[1]};
+  const size_t whole = size / kBlock;
+  const uint8_t* blocks[2] = {a, b};
+  if (whole) sha256_blocks_hw_pair(states, blocks, whole);
+  uint8_t tail[2][2 * kBlock];
+  const size_t count = final_blocks(a + whole * kBlock, size % kBlock, size, tail[0]);
+  final_blocks(b + whole * kBlock, size % kBlock, size, tail[1]);
+  const uint8_t* tails[2] = {tail[0], tail[1]};
+  sha256_blocks_hw_pair(states, tails, count);
+  for (int i = 0; i < 8; ++i) {
+    store_be32(state[0][i], out_a + 4 * i);
+    store_be32(state[1][i], out_b + 4 * i);
+  }
+}
+
+}  // namespace
+
+void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a, uint8_t* out_b) {
+  static const bool hw = sha256_hw_available();
+  if (hw) {
+    sha256_hw_pair(a, b, size, out_a, out_b);
+  } else {
+    sha256_portable(a, size, out_a);
+    sha256_portable(b, size, out_b);
+  }
+}
+
+void sha256(const uint8_t* data, size_t size, uint8_t* out) {
+  static const bool hw = sha256_hw_available();
+  if (hw) {
+    sha256_hw(data, size, out);
+  } else {
+    sha256_portable(data, size, out);
+  }
+}
+
 void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t* const* out) {
+  // The instructions hash two messages side by side faster than the
+  // portable code hashes eight.
+  static const bool hw = sha256_hw_available();
+  if (hw) {
+    size_t l = 0;
+    for (; l + 2 <= count; l += 2) sha256_hw_pair(data[l], data[l + 1], size, out[l], out[l + 1]);
+    if (l < count) sha256_hw(data[l], size, out[l]);
+    return;
+  }
   uint32_t block[16][kSha256Lanes] = {};
   uint32_t state[8][kSha256Lanes];
   for (size_t l = 0; l < kSha256Lanes; ++l) {

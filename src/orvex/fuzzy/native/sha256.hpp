@@ -10,6 +10,10 @@ namespace orvex::fuzzy {
 // out[0..32) = SHA-256 of data[0..size).
 void sha256(const uint8_t* data, size_t size, uint8_t* out);
 
+// The digests of two messages of one size, a into out_a and b into out_b:
+// side by side where the processor's instructions hash them.
+void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a, uint8_t* out_b);
+
 // Several messages hashed side by side, which the compiler turns into vector
 // operations: the pads of one call are all of one length.
 inline constexpr size_t kSha256Lanes = 8;

@@ -1,13 +1,18 @@
 // unlock_secret's vote, natively: the same draws, pads and candidates as the
 // literal loop, counted in a native table instead of a Counter; only the
-// winner becomes a Python object.
+// winner becomes a Python object. The draws, the hashing, the hex and the
+// count run without the interpreter lock.
 #include "fuzzy/native/draws.hpp"
 #include "fuzzy/native/pad_cache.hpp"
+#include "runtime/gil.hpp"
+#include "runtime/hex.hpp"
+#include "runtime/scratch.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace orvex::fuzzy {
 namespace {
@@ -28,19 +33,20 @@ class VoteTally {
   explicit VoteTally(size_t lockers) {
     size_t slots = 16;
     while (slots < 2 * lockers) slots *= 2;
-    slots_.assign(slots, kFree);
+    slots_->assign(slots, kFree);
     candidates_.reserve(std::min<size_t>(lockers, 1024));
   }
 
   void add(const CandidateBytes& bytes, size_t size) {
-    const size_t mask = slots_.size() - 1;
+    const size_t mask = slots_->size() - 1;
     for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
-      if (slots_[slot] == kFree) {
-        slots_[slot] = candidates_.size();
+      size_t& taken = (*slots_)[slot];
+      if (taken == kFree) {
+        taken = candidates_.size();
         candidates_.push_back({bytes, size, 1});
         return;
       }
-      Candidate& c = candidates_[slots_[slot]];
+      Candidate& c = candidates_[taken];
       if (c.size == size && c.bytes == bytes) {
         ++c.votes;
         return;
@@ -74,60 +80,117 @@ class VoteTally {
   }
 
   std::vector<Candidate> candidates_;
-  std::vector<size_t> slots_;
+  Scratch<size_t, struct VoteSlots> slots_;
 };
 
-// The value of each hex digit character, 16 for every other byte: a table,
-// since the digits of random bytes defeat branch prediction.
-struct HexDigits {
-  uint8_t value[256];
-  constexpr HexDigits() : value() {
-    for (int c = 0; c < 256; ++c) {
-      value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
-                 : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
-                 : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
-                                        : 16;
-    }
-  }
+// A stored entry as the native part reads it: the characters of an exact
+// str held by `entries`, or nullptr where bytes.fromhex must read it.
+struct EntryText {
+  const char* text = nullptr;
+  size_t length = 0;
 };
-constexpr HexDigits kHexDigits;
 
-// bytes.fromhex(entry)[:kPadSize] XOR pad, for text made only of hex digit pairs
-// (either case, nothing between them): 1, with `size` the length of that
-// prefix; 0 for any other text, which bytes.fromhex itself reads; -1 on error.
-int unmask_hex_pairs(PyObject* entry, const uint8_t* pad, uint8_t* out, size_t& size) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(entry) < 0) return -1;
-#endif
-  if (!PyUnicode_IS_ASCII(entry)) return 0;
-  const Py_UCS1* text = PyUnicode_1BYTE_DATA(entry);
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(entry));
-  if (length % 2) return 0;
-  size = std::min(length / 2, kPadSize);
-  unsigned invalid = 0;
-  for (size_t i = 0; i < size; ++i) {
-    const unsigned high = kHexDigits.value[text[2 * i]];
-    const unsigned low = kHexDigits.value[text[2 * i + 1]];
-    invalid |= high | low;
-    out[i] = static_cast<uint8_t>((high << 4 | low) ^ pad[i]);
+// A locker's candidate, where it is known natively.
+struct Unmasked {
+  CandidateBytes bytes{};
+  size_t size = 0;
+  bool known = false;
+};
+
+// bytes.fromhex(entry)[:32] XOR pad, for text made only of hex digit pairs
+// (either case, nothing between them): true, with `size` the length of that
+// prefix; false for any other text, which bytes.fromhex itself reads.
+bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out) {
+  if (!entry.text || entry.length % 2) return false;
+  const size_t size = std::min(entry.length / 2, kPadSize);
+  uint8_t rest[64];
+  // What lies beyond the first 32 bytes must be hex digits too.
+  for (size_t done = 2 * size; done < entry.length; done += sizeof rest * 2) {
+    const size_t chunk = std::min(sizeof rest, (entry.length - done) / 2);
+    if (!hex_decode(entry.text + done, chunk, rest)) return false;
   }
-  for (size_t i = 2 * size; i < length; ++i) invalid |= kHexDigits.value[text[i]];
-  return (invalid & 16) ? 0 : 1;
+  if (!hex_decode(entry.text, size, out.bytes.data())) return false;
+  for (size_t i = 0; i < size; ++i) out.bytes[i] ^= pad[i];
+  out.size = size;
+  out.known = true;
+  return true;
 }
 
-// Locker's candidate: bytes(a ^ b for a, b in zip(bytes.fromhex(entry), pad)),
-// for an exact str, into a zeroed buffer of kPadSize.
-bool unmask(const State& st, PyObject* entry, const uint8_t* pad, CandidateBytes& out,
-            size_t& size) {
-  const int paired = unmask_hex_pairs(entry, pad, out.data(), size);
-  if (paired != 0) return paired > 0;
+// Locker's candidate from bytes.fromhex(entry), for entries the native part
+// left alone.
+bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unmasked& out) {
   Ref cipher = call(st.bytes_fromhex.get(), entry);
   if (!cipher) return false;
-  size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kPadSize);
-  out.fill(0);  // the failed pairing may have left bytes behind
+  out.size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kPadSize);
+  out.bytes.fill(0);  // the failed pairing may have left bytes behind
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cipher.get()));
-  for (size_t i = 0; i < size; ++i) out[i] = bytes[i] ^ pad[i];
+  for (size_t i = 0; i < out.size; ++i) out.bytes[i] = bytes[i] ^ pad[i];
+  out.known = true;
   return true;
+}
+
+// The characters of each entry; false (abandon) at anything but an exact str,
+// where the literal loop raises TypeError or runs a subclass's code.
+int entry_texts(const std::vector<Ref>& entries, std::vector<EntryText>& out) {
+  out.resize(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    PyObject* entry = entries[i].get();
+    if (!PyUnicode_CheckExact(entry)) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(entry) < 0) return -1;
+#endif
+    if (!PyUnicode_IS_ASCII(entry)) continue;
+    out[i].text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
+    out[i].length = static_cast<size_t>(PyUnicode_GET_LENGTH(entry));
+  }
+  return 1;
+}
+
+// How the native part ended.
+enum class Drawn { done, beyond_bits, no_memory };
+
+// A vote in progress: the candidates counted so far, and those of the
+// lockers from the first one bytes.fromhex must read (`first_unread`) on,
+// kept in order to be counted once it has read them.
+struct Vote {
+  explicit Vote(size_t lockers) : tally(lockers), first_unread(lockers) {}
+  VoteTally tally;
+  size_t first_unread;
+  std::vector<Unmasked> rest;
+};
+
+// The draws, the pads and every candidate that needs no Python, counted as
+// long as all before it were: runs without the interpreter lock, reading
+// only the entries' characters.
+Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, PadCache& pads,
+                      std::vector<size_t>& pad_keys, Vote& vote) noexcept {
+  try {
+    if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      Unmasked candidate;
+      const bool known = unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), candidate);
+      if (known && vote.rest.empty()) {
+        vote.tally.add(candidate.bytes, candidate.size);
+        continue;
+      }
+      if (vote.rest.empty()) vote.first_unread = i;
+      vote.rest.push_back(candidate);
+    }
+    return Drawn::done;
+  } catch (const std::bad_alloc&) {
+    return Drawn::no_memory;
+  }
+}
+
+// Counts what was left for after bytes.fromhex: false out of memory. Runs
+// without the interpreter lock.
+bool count_rest(Vote& vote) noexcept {
+  try {
+    for (const Unmasked& c : vote.rest) vote.tally.add(c.bytes, c.size);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
@@ -142,42 +205,50 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   if (genuine <= 0) return genuine < 0 ? Attempt::failed : Attempt::declined;
 
   // The entries are taken now, with the bits: no Python code ran since the
-  // checks, and none runs until the last entry is used. Between here and
-  // there only bytes objects are made (bytes.fromhex of an exact str), which
-  // are not tracked by the collector, so they neither start a collection nor
-  // schedule one, and no eval-breaker check is passed: no finalizer or other
-  // thread runs. An error ends the loop; an abandonment hands the literal loop
-  // the list exactly as it was read here. The literal loop reads stored[i]
-  // one at a time with Python code (the draws, Counter) in between, where a
-  // collection may rewrite the list; this loop's outcome is then that of the
-  // literal loop with that collection run just after it, an order the
-  // collector is free to choose, as with any two runs of the same code.
+  // checks, and none that runs later (a collection, another thread) can
+  // change what is read. Held here, their characters stay put. The literal
+  // loop reads stored[i] one at a time, with Python code (the draws, Counter)
+  // in between, where a finalizer or another thread may rewrite the list;
+  // this loop's outcome is then the literal loop's with that code run just
+  // after it, an order the collector and the scheduler are free to choose, as
+  // in any two runs of the same Python code.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
   std::vector<Ref> entries;
   entries.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(Ref::borrow(items[i]));
+  Scratch<EntryText> texts;
+  const int readable = entry_texts(entries, *texts);
+  if (readable <= 0) return readable < 0 ? Attempt::failed : Attempt::abandoned;
 
   PadCache pads(draws.size);
-  std::vector<size_t> pad_keys;
-  // A position beyond the bits: IndexError there.
-  if (!draw_pads(draws, entries.size(), pads, pad_keys)) return Attempt::abandoned;
-  VoteTally tally(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    PyObject* entry = entries[i].get();
-    if (!PyUnicode_CheckExact(entry)) return Attempt::abandoned;  // TypeError there, or a subclass
-    CandidateBytes candidate{};
-    size_t size = 0;
-    if (!unmask(st, entry, pads.pad(pad_keys[i]), candidate, size)) return Attempt::failed;
-    tally.add(candidate, size);
+  Scratch<size_t> pad_keys;
+  Vote vote(entries.size());
+  const Drawn drawn =
+      without_gil([&] { return draw_candidates(draws, *texts, pads, *pad_keys, vote); });
+  // Beyond the bits the literal loop raises IndexError; out of memory
+  // natively, it may still manage with Python's.
+  if (drawn != Drawn::done) return Attempt::abandoned;
+  if (!finish_draws(st, draws)) return Attempt::failed;
+  // Other text goes through bytes.fromhex, in locker order, so that its
+  // first error is the literal loop's.
+  for (size_t j = 0; j < vote.rest.size(); ++j) {
+    const size_t i = vote.first_unread + j;
+    if (vote.rest[j].known) continue;
+    if (!unmask_by_fromhex(st, entries[i].get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
+      return Attempt::failed;
+    }
   }
-  const VoteTally::Candidate* winner = tally.winner();
-  if (!winner) return Attempt::taken;
-  best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
-                                              static_cast<Py_ssize_t>(winner->size)));
-  if (!best) return Attempt::failed;
-  count = Ref::steal(PyLong_FromSize_t(winner->votes));
-  return count ? Attempt::taken : Attempt::failed;
+  if (!vote.rest.empty() && !without_gil([&] { return count_rest(vote); })) {
+    return Attempt::abandoned;
+  }
+  if (const VoteTally::Candidate* winner = vote.tally.winner()) {
+    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
+                                                static_cast<Py_ssize_t>(winner->size)));
+    count = best ? Ref::steal(PyLong_FromSize_t(winner->votes)) : Ref();
+    if (!count) return Attempt::failed;
+  }
+  return Attempt::taken;
 }
 
 }  // namespace
