@@ -152,7 +152,12 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
 
   // The entries are taken now, with the bits: no Python code ran since the
   // checks, and none that runs later (a collection, another thread) can
-  // change what is read. Held here, their characters stay put.
+  // change what is read. Held here, their characters stay put. The literal
+  // loop reads stored[i] one at a time, with Python code (the draws, Counter)
+  // in between, where a finalizer or another thread may rewrite the list;
+  // this loop's outcome is then the literal loop's with that code run just
+  // after it, an order the collector and the scheduler are free to choose, as
+  // in any two runs of the same Python code.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
   RefList entries;
