@@ -8,9 +8,15 @@ random source are passed in, so that both sides can share them.
 import collections
 import hashlib
 import math
+import sys
 
 import numpy as np
 from Crypto.Cipher import AES
+
+# bytes.fromhex reads ASCII bytes and other bytes-like objects as well as str
+# from 3.14 on; before, anything but str is a TypeError. Every hex field of a
+# record is read through it, so which values parse depends on the interpreter.
+FROMHEX_READS_BYTES = sys.version_info >= (3, 14)
 
 SUBCLASS_NOTE = (". Subclasses of built-in types are rejected; "
                  "convert the argument to the exact type first.")

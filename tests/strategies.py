@@ -56,10 +56,19 @@ class Dict(dict):
 ODD_OBJECTS = [Hostile(), Liar(), HugeLen(), Bytes(b"\x00" * 16), Str("k"), Dict(), object(),
                type, print, Ellipsis, NotImplemented, math.nan, math.inf, -math.inf, 2**64, -2**63]
 
+# Any value may end up as a count (n_lockers, a shape, a limit): integers are
+# small, or so large that nothing of that size can be allocated and the call
+# fails at once. Never in between, where one example would run for minutes
+# and fill memory before failing.
+HUGE = [2**62, 2**63 - 1, 2**63, 2**64, 10**30, -2**63, -2**63 - 1, -10**30]
+integers = st.one_of(st.integers(-300, 300), st.sampled_from(HUGE))
+int64s = st.one_of(st.integers(-300, 300),
+                   st.sampled_from([h for h in HUGE if -2**63 <= h < 2**63])).map(np.int64)
+
 scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(), st.complex_numbers(),
+    st.none(), st.booleans(), integers, st.floats(), st.complex_numbers(),
     st.text(max_size=12), st.binary(max_size=12), st.sampled_from(ODD_OBJECTS),
-    st.integers(-2**63, 2**63 - 1).map(np.int64), st.floats(width=32).map(np.float32),
+    int64s, st.floats(width=32).map(np.float32),
 )
 
 # Values of every type, nested a little.

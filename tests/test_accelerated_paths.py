@@ -79,6 +79,17 @@ for size in (8, 32):
     fe = fuzzy.FuzzyExtractor(3000, size)
     record = fe.lock_secret(x, b"secret")
     assert fe.unlock_secret(x, record)[0] == b"secret"
+
+# Pads of one SHA-256 block (the longest text that fits, and one past it) and
+# of a table, each locker against hashlib.
+bits = (x > 0).astype(int).tolist()
+for size in (12, 13, 55, 56):
+    record = fuzzy.FuzzyExtractor(301, size).lock_secret(x, b"secret")
+    draws = np.random.default_rng(int(record["seed"], 16))
+    for locker in record["lockers"]:
+        text = "".join(str(bits[j]) for j in draws.choice(512, size=size, replace=False))
+        pad = hashlib.sha256(text.encode()).digest()
+        assert locker == bytes(a ^ b for a, b in zip(b"secret", pad)).hex(), size
 print("agree")
 """
 

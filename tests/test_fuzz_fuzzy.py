@@ -17,7 +17,7 @@ from hypothesis import strategies as st  # noqa: E402
 import orvex.fuzzy as fuzzy  # noqa: E402
 import reference  # noqa: E402
 from orvex.fuzzy import FuzzyExtractor  # noqa: E402
-from strategies import anything, hex_text  # noqa: E402
+from strategies import anything, hex_text, integers  # noqa: E402
 
 N_LOCKERS, LOCKER_SIZE = 24, 6
 FEATURE = np.random.default_rng(7).standard_normal(32)
@@ -59,7 +59,7 @@ lockers_value = st.one_of(
     st.lists(st.tuples(st.integers(0, N_LOCKERS - 1), anything), max_size=2).map(mutated_lockers),
     st.lists(hex_text, max_size=8), st.lists(hex_text, max_size=8).map(tuple), anything,
 )
-n_features_value = st.one_of(st.integers(-2, 40), st.integers(), st.integers(0, 64).map(np.int32),
+n_features_value = st.one_of(st.integers(-2, 40), integers, st.integers(0, 64).map(np.int32),
                              st.floats(0, 64), anything)
 secret_hash_value = st.one_of(st.just(BASE["secret_hash"]), st.just(BASE["secret_hash"].upper()),
                               hex_text, anything)

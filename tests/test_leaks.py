@@ -20,7 +20,7 @@ import orvex.limiter as limiter
 import orvex.vault as vault
 from orvex.fuzzy import FuzzyExtractor
 from orvex.limiter import RateLimiter
-from conftest import assert_no_leaks
+from conftest import assert_no_leaks, leak_report
 from orvex.vault import AESVault
 
 CALLS = int(os.environ.get("ORVEX_LEAK_CALLS", "200"))
@@ -333,3 +333,29 @@ def test_no_leaks(quiet, group):
                 case.run()
 
     assert_no_leaks(run_round, watched, CALLS, group)
+
+
+_INCREF = ctypes.pythonapi.Py_IncRef
+_INCREF.argtypes = [ctypes.py_object]
+
+
+class Held:
+    pass
+
+
+def test_the_check_sees_a_leak(quiet):
+    """A check that goes blind passes everything: one lost reference per call,
+    and one lost object per call, must each be seen on this interpreter."""
+    held = Held()
+
+    def lose_references():
+        for _ in range(CALLS):
+            _INCREF(held)
+
+    def lose_objects():
+        for _ in range(CALLS):
+            _INCREF([])
+
+    assert leak_report(lose_references, [held], CALLS) == (None, [repr(held)[:60]])
+    growth, gained = leak_report(lose_objects, [held], CALLS)
+    assert growth is not None and not gained

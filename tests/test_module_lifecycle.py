@@ -61,3 +61,26 @@ def test_functions_of_a_cleared_module_refuse_calls(name):
     for method in methods:
         assert method.__qualname__.startswith(cls.__name__)
         repr(method), inspect.signature(method)
+
+
+def test_every_attribute_of_a_cleared_function_answers_or_raises():
+    # What the collector does to a function caught in a cycle before it is
+    # freed, while a finalizer may still hold it.
+    module = fresh_instance("orvex.vault")
+    functions = list(vars(module.AESVault).values())[2:4]
+    tp_clear = ctypes.pythonapi.PyType_GetSlot
+    tp_clear.restype = ModuleDef.clear
+    tp_clear.argtypes = [ctypes.py_object, ctypes.c_int]
+    for f in functions:
+        assert tp_clear(type(f), 51)(f) == 0  # Py_tp_clear
+        with pytest.raises(RuntimeError, match=r"^AESVault\.\w+\.__globals__ read after its module"):
+            f.__globals__
+        with pytest.raises(RuntimeError, match=r"called after its module was cleared"):
+            f(module.AESVault(), bytes(16), b"x")
+        for name in dir(f):
+            try:
+                getattr(f, name)
+            except Exception:
+                pass
+        assert (f.__defaults__, f.__doc__, f.__annotations__) == (None, None, {})
+        repr(f), inspect.signature(f), f.__reduce__(), f.__get__(object())

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import orvex.vault as vault_module
+import reference
 
 KEY = bytes(range(32))
 HEX_FIELDS = ("ciphertext", "nonce", "tag")
@@ -166,7 +167,6 @@ def test_wrong_key(vault, vault_log, key):
     "change, error",
     [
         (lambda r: r.update(ciphertext=None), TypeError),
-        (lambda r: r.update(nonce=b"00" * 16), TypeError),
         (lambda r: r.update(tag=list(r["tag"])), TypeError),
         (lambda r: r.update(dtype="no such dtype"), TypeError),
         (lambda r: r.update(shape=6), TypeError),
@@ -180,6 +180,31 @@ def test_other_errors_pass_through_unlogged(vault, vault_log, change, error):
         vault.decrypt(KEY, record)
     assert type(info.value) is error and info.value.__cause__ is None
     assert vault_log() == []
+
+
+def test_hex_fields_as_ascii_bytes(vault, vault_log):
+    """Read as bytes.fromhex reads them on this interpreter: as the same hex
+    text from 3.14 on; before, a TypeError passed through unlogged."""
+    array = np.arange(6, dtype=np.int16)
+    record = vault.encrypt(KEY, array)
+    for field in HEX_FIELDS:
+        as_bytes = dict(record, **{field: record[field].encode()})
+        if reference.FROMHEX_READS_BYTES:
+            np.testing.assert_array_equal(vault.decrypt(KEY, as_bytes), array)
+        else:
+            with pytest.raises(TypeError) as info:
+                vault.decrypt(KEY, as_bytes)
+            assert info.value.__cause__ is None
+    assert vault_log() == []
+    zero_nonce = dict(record, nonce=b"00" * 16)
+    if reference.FROMHEX_READS_BYTES:
+        with pytest.raises(ValueError, match="^Decryption failed: MAC check failed$"):
+            vault.decrypt(KEY, zero_nonce)
+        assert len(vault_log()) == 1
+    else:
+        with pytest.raises(TypeError):
+            vault.decrypt(KEY, zero_nonce)
+        assert vault_log() == []
 
 
 def test_failure_inside_an_except_block_keeps_the_outer_context(vault, vault_log):

@@ -7,12 +7,15 @@
 # Usage: tools/sanitize.sh [pytest arguments]   (from anywhere)
 # Environment: PYTHON (interpreter, default python3), SANITIZE_VENV (default
 # .venv-sanitize in the checkout), ORVEX_HYPOTHESIS_PROFILE (default heavy),
-# ORVEX_LEAK_CALLS (default 300).
+# ORVEX_LEAK_CALLS (default 300), ORVEX_TEST_TIMEOUT (seconds per test,
+# default 600: the heavy profile's longest tests take half a minute
+# uninstrumented, and several times that under the sanitizers).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYTHON="${PYTHON:-python3}"
 VENV="${SANITIZE_VENV:-$ROOT/.venv-sanitize}"
+TIMEOUT="${ORVEX_TEST_TIMEOUT:-600}"
 CXX="${CXX:-g++}"
 REPORTS="$(mktemp -d)"
 RUN_DIR="$(mktemp -d)"
@@ -34,7 +37,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
   "$VENV/bin/python" -m pip install -q --upgrade pip
 fi
-"$VENV/bin/python" -m pip install -q numpy pycryptodome pytest hypothesis redis \
+"$VENV/bin/python" -m pip install -q numpy pycryptodome pytest pytest-timeout hypothesis redis \
   "scikit-build-core>=0.10" cmake ninja
 # A build directory of its own: ORVEX_SANITIZE is cached by CMake, and a
 # normal build must never pick it up.
@@ -81,7 +84,7 @@ env LD_PRELOAD="$ASAN_RUNTIME $UBSAN_RUNTIME" \
   ORVEX_HYPOTHESIS_PROFILE="${ORVEX_HYPOTHESIS_PROFILE:-heavy}" \
   ORVEX_LEAK_CALLS="${ORVEX_LEAK_CALLS:-300}" \
   "$VENV/bin/python" -m pytest --rootdir "$ROOT" -c "$ROOT/pyproject.toml" \
-  -p no:cacheprovider -q --capture=sys "${args[@]}" 2>&1 | tee "$output"
+  -p no:cacheprovider -q --capture=sys --timeout="$TIMEOUT" "${args[@]}" 2>&1 | tee "$output"
 rc=${PIPESTATUS[0]}
 set -e
 

@@ -17,8 +17,8 @@ import logging
 import math
 import numbers
 from pathlib import Path
-from typing import (Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Tuple, Union,
-                    cast)
+from typing import (Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Set, Tuple,
+                    Union, cast)
 from urllib.parse import quote_from_bytes, unquote_to_bytes
 
 try:
@@ -175,6 +175,30 @@ def _glob_escape(text: str) -> str:
     return "".join("\\" + c if c in "*?[]\\" else c for c in text)
 
 
+# Docstrings shared by the two classes (the in-memory limiter's, where it has one).
+_CHECK_DOC = """Check if an event is allowed and record it.
+
+        Args:
+            key: Identifier for the rate-limited entity (e.g., device address).
+            skip_limit: If True, bypass rate limiting (for trusted entities).
+
+        Returns:
+            Tuple of (allowed: bool, message: str).
+        """
+_SCAN_DOC = """The keys suspended under this prefix, each once, found with SCAN.
+
+        Keys suspended or reinstated while the scan runs may or may not appear.
+        """
+
+
+def _doc(text: str) -> Callable[[Any], Any]:
+    def give(function: Any) -> Any:
+        function.__doc__ = text
+        return function
+
+    return give
+
+
 Clock = Callable[[], float]
 SuspendCallback = Callable[[str], object]
 
@@ -247,18 +271,26 @@ class _Limiter:
             return None
         return _decode(name[len(head):len(name) - len(tail)])
 
-    def _suspending(self, key: str, reply: Sequence[int]) -> Tuple[int, int]:
-        """The script's (status, count); logs the hard limit for the one call
-        that suspended the key, which runs the callback next."""
+    def _verdict(self, key: str, reply: Sequence[int]) -> Tuple[Optional[Tuple[bool, str]], int]:
+        """The answer to a check and the count it saw; no answer yet for the
+        one call that suspended the key, which logs it and runs the callback."""
         status, count = int(reply[0]), int(reply[1])
-        if status == _NOW_SUSPENDED:
-            logger.warning(_hard_line(key, self.hard_limit))
-        return status, count
+        if status == _ALREADY_SUSPENDED:
+            return SUSPENDED, count
+        if status == _RECORDED:
+            if count >= self.soft_limit:
+                logger.warning(_soft_line(key, count, self.soft_limit))
+            return _admitted(count, self.hard_limit), count
+        logger.warning(_hard_line(key, self.hard_limit))
+        return None, count
 
-    def _admitted(self, key: str, count: int) -> Tuple[bool, str]:
-        if count >= self.soft_limit:
-            logger.warning(_soft_line(key, count, self.soft_limit))
-        return _admitted(count, self.hard_limit)
+    def _first_sight(self, name: Union[bytes, str], seen: Set[str]) -> Optional[str]:
+        """The suspended key a scanned name belongs to, unless already seen."""
+        key = self._suspended_key(name)
+        if key is None or key in seen:
+            return None
+        seen.add(key)
+        return key
 
 
 class RedisRateLimiter(_Limiter):
@@ -288,25 +320,15 @@ class RedisRateLimiter(_Limiter):
         except NoScriptError:  # a new or restarted server: EVAL loads the script
             return self._client.eval(_SCRIPT, 2, *names, *args)
 
+    @_doc(_CHECK_DOC)
     def check_and_record(self, key: str, skip_limit: bool = False) -> Tuple[bool, str]:
-        """Check if an event is allowed and record it.
-
-        Args:
-            key: Identifier for the rate-limited entity (e.g., device address).
-            skip_limit: If True, bypass rate limiting (for trusted entities).
-
-        Returns:
-            Tuple of (allowed: bool, message: str).
-        """
         skip = bool(skip_limit)
         _exact_key(key)
         if skip:
             return BYPASSED
-        status, count = self._suspending(key, self._run(key, self._check_args()))
-        if status == _ALREADY_SUSPENDED:
-            return SUSPENDED
-        if status == _RECORDED:
-            return self._admitted(key, count)
+        answer, count = self._verdict(key, self._run(key, self._check_args()))
+        if answer is not None:
+            return answer
         if self.suspend_callback:
             try:
                 self.suspend_callback(key)
@@ -336,16 +358,12 @@ class RedisRateLimiter(_Limiter):
         _exact_key(key)
         self._client.delete(self._names(key)[0])
 
+    @_doc(_SCAN_DOC)
     def suspended_keys(self) -> Iterator[str]:
-        """The keys suspended under this prefix, each once, found with SCAN.
-
-        Keys suspended or reinstated while the scan runs may or may not appear.
-        """
-        seen = set()
+        seen: Set[str] = set()
         for name in self._client.scan_iter(match=self._scan_pattern(), count=1000):
-            key = self._suspended_key(name)
-            if key is not None and key not in seen:
-                seen.add(key)
+            key = self._first_sight(name, seen)
+            if key is not None:
                 yield key
 
 
@@ -363,25 +381,15 @@ class AsyncRedisRateLimiter(_Limiter):
         except NoScriptError:  # a new or restarted server: EVAL loads the script
             return await self._client.eval(_SCRIPT, 2, *names, *args)
 
+    @_doc(_CHECK_DOC)
     async def check_and_record(self, key: str, skip_limit: bool = False) -> Tuple[bool, str]:
-        """Check if an event is allowed and record it.
-
-        Args:
-            key: Identifier for the rate-limited entity (e.g., device address).
-            skip_limit: If True, bypass rate limiting (for trusted entities).
-
-        Returns:
-            Tuple of (allowed: bool, message: str).
-        """
         skip = bool(skip_limit)
         _exact_key(key)
         if skip:
             return BYPASSED
-        status, count = self._suspending(key, await self._run(key, self._check_args()))
-        if status == _ALREADY_SUSPENDED:
-            return SUSPENDED
-        if status == _RECORDED:
-            return self._admitted(key, count)
+        answer, count = self._verdict(key, await self._run(key, self._check_args()))
+        if answer is not None:
+            return answer
         if self.suspend_callback:
             try:
                 returned = self.suspend_callback(key)
@@ -413,14 +421,10 @@ class AsyncRedisRateLimiter(_Limiter):
         _exact_key(key)
         await self._client.delete(self._names(key)[0])
 
+    @_doc(_SCAN_DOC)
     async def suspended_keys(self) -> AsyncIterator[str]:
-        """The keys suspended under this prefix, each once, found with SCAN.
-
-        Keys suspended or reinstated while the scan runs may or may not appear.
-        """
-        seen = set()
+        seen: Set[str] = set()
         async for name in self._client.scan_iter(match=self._scan_pattern(), count=1000):
-            key = self._suspended_key(name)
-            if key is not None and key not in seen:
-                seen.add(key)
+            key = self._first_sight(name, seen)
+            if key is not None:
                 yield key

@@ -1,6 +1,7 @@
 """python -m orvex.evaluate EMBEDDINGS LABELS: measure the extractor, recommend parameters."""
 
 import argparse
+import dataclasses
 import json
 import sys
 from typing import List, Optional, Sequence, Tuple
@@ -37,23 +38,22 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--save-centre", metavar="PATH", help="save the subtracted mean as .npy")
     p.add_argument("--fuse", type=int, default=1, metavar="N",
                    help="enrol the mean of N samples of a person (default 1)")
-    p.add_argument("--target-far", type=float, default=defaults.target_far,
-                   help="highest acceptable false accept rate (default 0.001)")
-    p.add_argument("--min-work-bits", type=int, default=defaults.min_work_bits,
-                   help="smallest locker_size: opening a record offline costs 2^k SHA-256 "
-                   "pairs (default 32)")
-    p.add_argument("--max-frr", type=float, default=defaults.max_frr,
-                   help="highest false reject rate counted as usable (default 0.5)")
-    p.add_argument("--trials", type=int, default=defaults.trials,
-                   help="trials per measured setting, half genuine, half impostor (default 10000)")
-    p.add_argument("--seed", type=int, default=defaults.seed, help="protocol seed (default 0)")
-    p.add_argument("--max-lockers", type=int, default=defaults.max_lockers,
-                   help="most lockers to consider (default 100000)")
-    p.add_argument("--budget", type=float, default=defaults.budget,
-                   help="lockers evaluated per measured setting; caps the trials of large "
-                   "settings (default 2e7: 10^4 trials of 1024 lockers fit)")
-    p.add_argument("--model-pairs", type=int, default=defaults.model_pairs,
-                   help="protocol draws the model averages over (default 20000)")
+    # Options that set a field of Settings of the same name, with its default.
+    for flag, kind, text in (
+        ("--target-far", float, "highest acceptable false accept rate (default 0.001)"),
+        ("--min-work-bits", int, "smallest locker_size: opening a record offline costs 2^k "
+         "SHA-256 pairs (default 32)"),
+        ("--max-frr", float, "highest false reject rate counted as usable (default 0.5)"),
+        ("--trials", int, "trials per measured setting, half genuine, half impostor "
+         "(default 10000)"),
+        ("--seed", int, "protocol seed (default 0)"),
+        ("--max-lockers", int, "most lockers to consider (default 100000)"),
+        ("--budget", float, "lockers evaluated per measured setting; caps the trials of large "
+         "settings (default 2e7: 10^4 trials of 1024 lockers fit)"),
+        ("--model-pairs", int, "protocol draws the model averages over (default 20000)"),
+    ):
+        default = getattr(defaults, flag[2:].replace("-", "_"))
+        p.add_argument(flag, type=kind, default=default, help=text)
     p.add_argument("--measure", type=_set, action="append", default=[], metavar="LxK",
                    help="also run trials with L lockers of K bits (repeatable)")
     p.add_argument("--workers", type=int, default=0, help="threads for the trials (default: cores)")
@@ -68,20 +68,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.save_centre and not args.centre:
         print("error: --save-centre needs --centre", file=sys.stderr)
         return 2
-    settings = Settings(
-        target_far=args.target_far,
-        min_work_bits=args.min_work_bits,
-        max_frr=args.max_frr,
-        trials=args.trials,
-        fuse=args.fuse,
-        centre=args.centre,
-        seed=args.seed,
-        max_lockers=args.max_lockers,
-        budget=args.budget,
-        model_pairs=args.model_pairs,
-        workers=args.workers,
-        measure=args.measure,
-    )
+    # Every field of Settings is an option of the same name.
+    settings = Settings(**{f.name: getattr(args, f.name) for f in dataclasses.fields(Settings)})
     try:
         embeddings = load_embeddings(args.embeddings)
         labels = load_labels(args.labels)

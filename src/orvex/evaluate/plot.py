@@ -1,7 +1,7 @@
 """Pictures of an evaluation; needs matplotlib (pip install "orvex[plot]")."""
 
 import os
-from typing import TYPE_CHECKING, List
+from typing import TYPE_CHECKING, Any, List
 
 import numpy as np
 
@@ -47,12 +47,7 @@ def save_plots(ev: "Evaluation", directory: str) -> List[str]:
     axes.set_xlabel("false accept rate")
     axes.set_ylabel("false reject rate")
     axes.set_title("DET: every threshold of each measured setting")
-    axes.grid(alpha=0.3)
-    axes.legend(fontsize=7)
-    det = os.path.join(directory, "det.png")
-    figure.tight_layout()
-    figure.savefig(det, dpi=100)
-    plt.close(figure)
+    det = _save(plt, figure, axes, os.path.join(directory, "det.png"))
 
     figure, axes = plt.subplots(figsize=(6.4, 4.8))
     for n in sorted({c.n_lockers for c in protocol.candidates}):
@@ -66,10 +61,14 @@ def save_plots(ev: "Evaluation", directory: str) -> List[str]:
     axes.set_xlabel("locker_size k")
     axes.set_ylabel(f"FRR at the lowest threshold with FAR <= {target:g} (model)")
     axes.set_ylim(0.0, 1.0)
+    frr_k = _save(plt, figure, axes, os.path.join(directory, "frr_vs_k.png"))
+    return [det, frr_k]
+
+
+def _save(plt: Any, figure: Any, axes: Any, path: str) -> str:
     axes.grid(alpha=0.3)
     axes.legend(fontsize=7)
-    frr_k = os.path.join(directory, "frr_vs_k.png")
     figure.tight_layout()
-    figure.savefig(frr_k, dpi=100)
+    figure.savefig(path, dpi=100)
     plt.close(figure)
-    return [det, frr_k]
+    return path

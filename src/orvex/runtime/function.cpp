@@ -149,9 +149,15 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 }
 
 // The defining module's namespace, where typing.get_type_hints() resolves
-// the string annotations, as for a Python function.
+// the string annotations, as for a Python function. A cleared function has
+// no module left to name (function_clear), which is said rather than read.
 PyObject* get_globals(PyObject* self, void*) {
-  return Py_NewRef(PyModule_GetDict(as_function(self)->module));
+  const Function* f = as_function(self);
+  if (!f->module) {
+    PyErr_Format(PyExc_RuntimeError, msg::kGlobalsCleared, f->spec->qualname);
+    return nullptr;
+  }
+  return Py_NewRef(PyModule_GetDict(f->module));
 }
 
 PyObject* get_signature(PyObject* self, void*) {

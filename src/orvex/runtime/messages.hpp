@@ -29,6 +29,9 @@ inline constexpr const char* kStackExhausted =
 // A call that arrives after its module was cleared (interpreter shutdown);
 // the function's qualified name.
 inline constexpr const char* kModuleCleared = "%.200s() called after its module was cleared";
+// __globals__ of a function cleared by the collector; its qualified name.
+inline constexpr const char* kGlobalsCleared =
+    "%.200s.__globals__ read after its module was cleared";
 
 // A native step needed more memory than any machine can address (the C++
 // library's own words follow), or failed in a way it never should.

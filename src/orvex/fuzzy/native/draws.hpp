@@ -7,6 +7,7 @@
 #include "fuzzy/native/pad_cache.hpp"
 
 #include <new>
+#include <stdexcept>
 
 namespace orvex::fuzzy {
 
@@ -29,6 +30,8 @@ Native run_native(SeededGenerator& seeded, Body body) {
     attempt = body();
   } catch (const std::bad_alloc&) {
     // left abandoned
+  } catch (const std::length_error&) {
+    // a size beyond what a vector can hold: abandoned too
   }
   return settle(seeded, attempt);
 }

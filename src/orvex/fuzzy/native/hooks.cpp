@@ -56,44 +56,6 @@ bool native_digests(PyObject* messages, std::vector<std::array<uint8_t, kPadSize
   return true;
 }
 
-}  // namespace
-
-Ref sample_positions(Function& fn, Args args) {
-  const State& st = fn.state<State>();
-  PyObject* rng = args[0];
-  if (!st.genuine.complete ||
-      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get())) {
-    PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
-    return {};
-  }
-  const long long n = PyLong_AsLongLong(args[1]);
-  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
-  if (PyErr_Occurred()) return {};
-  if (!native_bounds(n, k)) {
-    PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
-    return {};
-  }
-  Ref holder;
-  BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
-  if (!bitgen) return {};
-  std::vector<int64_t> positions;
-  try {
-    positions.resize(static_cast<size_t>(k));
-    Sampler().choice(*bitgen, n, k, positions.data());
-  } catch (const std::bad_alloc&) {
-    return Ref::steal(PyErr_NoMemory());
-  }
-  Ref list = Ref::steal(PyList_New(k));
-  for (Py_ssize_t i = 0; list && i < k; ++i) {
-    PyObject* position = PyLong_FromLongLong(positions[static_cast<size_t>(i)]);
-    if (!position) return {};
-    PyList_SET_ITEM(list.get(), i, position);
-  }
-  return list;
-}
-
-namespace {
-
 // The positions of `count` lockers, the last kept in `positions`.
 template <class Bits>
 void draw_positions(Bits& bits, int64_t n, int64_t k, long long count,
@@ -113,16 +75,45 @@ Ref position_list(const std::vector<int64_t>& positions) {
   return list;
 }
 
+// The hooks take only generators of NumPy's own Generator type.
+bool is_generator(const State& st, PyObject* rng) {
+  if (st.genuine.complete &&
+      Py_TYPE(rng) == reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get()))
+    return true;
+  PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
+  return false;
+}
+
 }  // namespace
+
+Ref sample_positions(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* rng = args[0];
+  if (!is_generator(st, rng)) return {};
+  const long long n = PyLong_AsLongLong(args[1]);
+  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
+  if (PyErr_Occurred()) return {};
+  if (!native_bounds(n, k)) {
+    PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
+    return {};
+  }
+  Ref holder;
+  BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
+  if (!bitgen) return {};
+  std::vector<int64_t> positions;
+  try {
+    positions.resize(static_cast<size_t>(k));
+    Sampler().choice(*bitgen, n, k, positions.data());
+  } catch (const std::bad_alloc&) {
+    return Ref::steal(PyErr_NoMemory());
+  }
+  return position_list(positions);
+}
 
 Ref draw_lockers(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* rng = args[0];
-  if (!st.genuine.complete ||
-      Py_TYPE(rng) != reinterpret_cast<PyTypeObject*>(st.genuine.generator_type.get())) {
-    PyErr_SetString(PyExc_TypeError, orvex::msg::kNotANumpyGenerator);
-    return {};
-  }
+  if (!is_generator(st, rng)) return {};
   const long long n = PyLong_AsLongLong(args[1]);
   const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
   const long long count = k == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[3]);

@@ -12,6 +12,8 @@
 namespace orvex::fuzzy {
 namespace {
 
+constexpr Py_ssize_t kMaxListSize = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*));
+
 // How the native part ended.
 enum class Drawn { done, beyond_bits, no_memory };
 
@@ -46,6 +48,12 @@ Attempt lock_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   NativeDraws draws;
   const Attempt ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
   if (ready != Attempt::taken) return ready;
+  // More lockers than a list can hold: the literal loop would append until
+  // memory ran out, which is the same MemoryError, only much later.
+  if (count > kMaxListSize) {
+    PyErr_NoMemory();
+    return Attempt::failed;
+  }
 
   // The texts are made first, to be filled in later: a list is only made,
   // and filled, once no more objects are made that could start a garbage

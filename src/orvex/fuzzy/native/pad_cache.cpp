@@ -8,7 +8,12 @@ PadCache::PadCache(int64_t size) : text_(static_cast<size_t>(size), '0') {
   if (size <= kMaxTabledSize) {
     table_.reset(new Pad[size_t{1} << size]);
     wanted_.assign(size_t{1} << size, 0);
+    return;
   }
+  one_block_ = static_cast<size_t>(size) <= kSha256MaxLaneSize;
+  if (!one_block_) return;
+  sha256_pad_block(static_cast<size_t>(size), blocks_[0]);
+  sha256_pad_block(static_cast<size_t>(size), blocks_[1]);
 }
 
 void PadCache::reserve(size_t count) {
@@ -17,6 +22,17 @@ void PadCache::reserve(size_t count) {
 
 size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions) {
   const size_t size = text_.size();
+  if (one_block_) {
+    uint8_t* text = blocks_[has_pending_ ? 1 : 0];
+    for (size_t i = 0; i < size; ++i) text[i] = static_cast<uint8_t>('0' + bits[positions[i]]);
+    pads_->emplace_back();
+    if (has_pending_) {
+      sha256_padded_pair(blocks_[0], blocks_[1], (*pads_)[pads_->size() - 2].data(),
+                         pads_->back().data());
+    }
+    has_pending_ = !has_pending_;
+    return pads_->size() - 1;
+  }
   if (!tabled()) {
     std::string& text = has_pending_ ? text_ : pending_;
     text.resize(size);
@@ -41,10 +57,12 @@ size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions
 
 void PadCache::compute() {
   const size_t size = text_.size();
-  if (has_pending_) {
+  if (has_pending_ && one_block_) {
+    sha256_padded(blocks_[0], pads_->back().data());
+  } else if (has_pending_) {
     sha256(reinterpret_cast<const uint8_t*>(pending_.data()), size, pads_->back().data());
-    has_pending_ = false;
   }
+  has_pending_ = false;
   uint8_t texts[kSha256Lanes][kMaxTabledSize];
   const uint8_t* data[kSha256Lanes];
   uint8_t* out[kSha256Lanes];

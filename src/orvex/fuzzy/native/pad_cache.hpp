@@ -54,10 +54,13 @@ class PadCache {
   std::vector<uint8_t> wanted_;
   std::vector<size_t> queue_;
   // Otherwise: one pad per locker, hashed two at a time (the text of the
-  // first of a pair waits in pending_).
+  // first of a pair waits in pending_). Texts that fit SHA-256's one block
+  // are written straight into blocks_[0] and [1], padded once per call.
   Scratch<Pad> pads_;
   std::string pending_;
   bool has_pending_ = false;
+  bool one_block_ = false;
+  alignas(16) uint8_t blocks_[2][64];
 };
 
 }  // namespace orvex::fuzzy

@@ -163,11 +163,54 @@ void sha256_hw_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* ou
   }
 }
 
+bool use_hw() {
+  static const bool hw = sha256_hw_available();
+  return hw;
+}
+
+void store_digest(const uint32_t* state, uint8_t* out) {
+  for (int i = 0; i < 8; ++i) store_be32(state[i], out + 4 * i);
+}
+
 }  // namespace
 
+void sha256_pad_block(size_t size, uint8_t* block) {
+  std::memset(block + size, 0, kBlock - size);
+  block[size] = 0x80;
+  const uint64_t bits = uint64_t{size} * 8;
+  for (int i = 0; i < 8; ++i) block[kBlock - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+void sha256_padded(const uint8_t* block, uint8_t* out) {
+  uint32_t state[8];
+  std::memcpy(state, kInitialState, sizeof state);
+  if (use_hw()) {
+    sha256_blocks_hw(state, block, 1);
+  } else {
+    compress(state, block);
+  }
+  store_digest(state, out);
+}
+
+void sha256_padded_pair(const uint8_t* block_a, const uint8_t* block_b, uint8_t* out_a,
+                        uint8_t* out_b) {
+  if (!use_hw()) {
+    sha256_padded(block_a, out_a);
+    sha256_padded(block_b, out_b);
+    return;
+  }
+  uint32_t state[2][8];
+  std::memcpy(state[0], kInitialState, sizeof state[0]);
+  std::memcpy(state[1], kInitialState, sizeof state[1]);
+  uint32_t* states[2] = {state[0], state[1]};
+  const uint8_t* blocks[2] = {block_a, block_b};
+  sha256_blocks_hw_pair(states, blocks, 1);
+  store_digest(state[0], out_a);
+  store_digest(state[1], out_b);
+}
+
 void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a, uint8_t* out_b) {
-  static const bool hw = sha256_hw_available();
-  if (hw) {
+  if (use_hw()) {
     sha256_hw_pair(a, b, size, out_a, out_b);
   } else {
     sha256_portable(a, size, out_a);
@@ -176,8 +219,7 @@ void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a
 }
 
 void sha256(const uint8_t* data, size_t size, uint8_t* out) {
-  static const bool hw = sha256_hw_available();
-  if (hw) {
+  if (use_hw()) {
     sha256_hw(data, size, out);
   } else {
     sha256_portable(data, size, out);
@@ -187,11 +229,20 @@ void sha256(const uint8_t* data, size_t size, uint8_t* out) {
 void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t* const* out) {
   // The instructions hash two messages side by side faster than the
   // portable code hashes eight.
-  static const bool hw = sha256_hw_available();
-  if (hw) {
+  if (use_hw()) {
+    uint8_t block[2][kBlock];
+    sha256_pad_block(size, block[0]);
+    sha256_pad_block(size, block[1]);
     size_t l = 0;
-    for (; l + 2 <= count; l += 2) sha256_hw_pair(data[l], data[l + 1], size, out[l], out[l + 1]);
-    if (l < count) sha256_hw(data[l], size, out[l]);
+    for (; l + 2 <= count; l += 2) {
+      std::memcpy(block[0], data[l], size);
+      std::memcpy(block[1], data[l + 1], size);
+      sha256_padded_pair(block[0], block[1], out[l], out[l + 1]);
+    }
+    if (l < count) {
+      std::memcpy(block[0], data[l], size);
+      sha256_padded(block[0], out[l]);
+    }
     return;
   }
   uint32_t block[16][kSha256Lanes] = {};

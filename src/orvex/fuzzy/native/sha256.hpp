@@ -19,6 +19,17 @@ void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a
 inline constexpr size_t kSha256Lanes = 8;
 inline constexpr size_t kSha256MaxLaneSize = 55;  // what one block holds with its padding
 
+// A message of up to kSha256MaxLaneSize bytes is hashed as one 64-byte
+// block: the message, then its padding. sha256_pad_block writes the padding
+// of a `size`-byte message, block[size..64), once; callers that hash many
+// messages of one size then only rewrite block[0..size) per message.
+void sha256_pad_block(size_t size, uint8_t* block);
+
+// The digests of one or two messages laid out that way (two side by side).
+void sha256_padded(const uint8_t* block, uint8_t* out);
+void sha256_padded_pair(const uint8_t* block_a, const uint8_t* block_b, uint8_t* out_a,
+                        uint8_t* out_b);
+
 // out[i][0..32) = SHA-256 of data[i][0..size) for i < count, with
 // count <= kSha256Lanes and size <= kSha256MaxLaneSize.
 void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t* const* out);

@@ -101,15 +101,26 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
                       std::vector<size_t>& pad_keys, Vote& vote) noexcept {
   try {
     if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
-    for (size_t i = 0; i < texts.size(); ++i) {
-      Unmasked candidate;
-      const bool known = unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), candidate);
-      if (known && vote.rest.empty()) {
-        vote.tally.add(candidate.bytes, candidate.size);
-        continue;
+    // A few candidates at a time, their slots fetched before they are counted.
+    constexpr size_t kAhead = 8;
+    for (size_t first = 0; first < texts.size(); first += kAhead) {
+      const size_t count = std::min(kAhead, texts.size() - first);
+      Unmasked batch[kAhead];
+      VoteTally::Hashed hashes[kAhead] = {};
+      for (size_t l = 0; l < count; ++l) {
+        const size_t i = first + l;
+        if (!unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), batch[l])) continue;
+        hashes[l] = vote.tally.hashed(batch[l].bytes, batch[l].size);
+        vote.tally.prefetch(hashes[l]);
       }
-      if (vote.rest.empty()) vote.first_unread = i;
-      vote.rest.push_back(candidate);
+      for (size_t l = 0; l < count; ++l) {
+        if (batch[l].known && vote.rest.empty()) {
+          vote.tally.add(batch[l].bytes, batch[l].size, hashes[l]);
+          continue;
+        }
+        if (vote.rest.empty()) vote.first_unread = first + l;
+        vote.rest.push_back(batch[l]);
+      }
     }
     return Drawn::done;
   } catch (const std::bad_alloc&) {
@@ -141,7 +152,12 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
 
   // The entries are taken now, with the bits: no Python code ran since the
   // checks, and none that runs later (a collection, another thread) can
-  // change what is read. Held here, their characters stay put.
+  // change what is read. Held here, their characters stay put. The literal
+  // loop reads stored[i] one at a time, with Python code (the draws, Counter)
+  // in between, where a finalizer or another thread may rewrite the list;
+  // this loop's outcome is then the literal loop's with that code run just
+  // after it, an order the collector and the scheduler are free to choose, as
+  // in any two runs of the same Python code.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
   PyObject** items = PySequence_Fast_ITEMS(stored);
   RefList entries;

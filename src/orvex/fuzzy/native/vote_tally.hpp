@@ -8,6 +8,12 @@
 // honest vote needs, it rehashes everything with SipHash under that key, as
 // Python's dict (which the literal loop counts in) hashes bytes: the work
 // stays linear whatever the candidates.
+//
+// With many lockers the slots span megabytes and every candidate lands in a
+// random one: callers may hash a few candidates ahead and prefetch their
+// slots, and each slot keeps the high half of its candidate's hash beside
+// the index, so that a slot taken by another candidate is passed over
+// without reading that candidate.
 #pragma once
 
 #include "fuzzy/lockers.hpp"
@@ -19,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 namespace orvex::fuzzy {
@@ -35,15 +42,38 @@ class VoteTally {
     size_t votes;
   };
 
+  // A candidate's hash, and under which of the two hashes it was taken.
+  struct Hashed {
+    uint64_t value;
+    bool sip;
+  };
+
   VoteTally(size_t lockers, const SipKey& key) : key_(key) {
+    // Indices are kept in 32 bits (no list holds that many lockers).
+    if (lockers >= kIndexMask) throw std::bad_alloc();
     size_t slots = 16;
     while (slots < 2 * lockers) slots *= 2;
     slots_->assign(slots, kFree);
-    candidates_.reserve(std::min<size_t>(lockers, 1024));
+    // Room for every locker's candidate at once (long lockers make nearly
+    // all of them distinct): growing by copies cost a tenth of a vote of
+    // 10^5 lockers, and the pages never touched are never faulted in.
+    candidates_.reserve(lockers);
   }
 
-  void add(const CandidateBytes& bytes, size_t size) {
-    count(bytes, size);
+  Hashed hashed(const CandidateBytes& bytes, size_t size) const {
+    return {hash(bytes, size), sip_};
+  }
+
+  void prefetch(const Hashed& h) const {
+    __builtin_prefetch(slots_->data() + (h.value & (slots_->size() - 1)));
+  }
+
+  void add(const CandidateBytes& bytes, size_t size) { add(bytes, size, hashed(bytes, size)); }
+
+  // `h` from hashed(), taken before or after other candidates were added.
+  void add(const CandidateBytes& bytes, size_t size, Hashed h) {
+    if (h.sip != sip_) h = hashed(bytes, size);
+    count(bytes, size, h.value);
     ++added_;
     if (!sip_ && probes_ > kProbesPerVote * added_ + kProbeSlack) rehash_with_sip();
   }
@@ -64,24 +94,29 @@ class VoteTally {
   bool rehashed() const { return sip_; }
 
  private:
-  static constexpr size_t kFree = std::numeric_limits<size_t>::max();
+  // A slot holds the high half of its candidate's hash and its index; free
+  // slots hold an index no candidate has.
+  static constexpr uint64_t kIndexMask = 0xFFFFFFFFull;
+  static constexpr uint64_t kFree = std::numeric_limits<uint64_t>::max();
   // At most half the slots are used, where a vote of random candidates
   // probes about two slots per vote; far more means collisions made on
   // purpose.
   static constexpr size_t kProbesPerVote = 4;
   static constexpr size_t kProbeSlack = 64;
 
-  void count(const CandidateBytes& bytes, size_t size) {
+  void count(const CandidateBytes& bytes, size_t size, uint64_t hash) {
     const size_t mask = slots_->size() - 1;
-    for (size_t slot = hash(bytes, size) & mask;; slot = (slot + 1) & mask) {
+    const uint64_t tag = hash & ~kIndexMask;
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       ++probes_;
-      size_t& taken = (*slots_)[slot];
+      uint64_t& taken = (*slots_)[slot];
       if (taken == kFree) {
-        taken = candidates_.size();
+        taken = tag | candidates_.size();
         candidates_.push_back({bytes, size, 1});
         return;
       }
-      Candidate& c = candidates_[taken];
+      if ((taken & ~kIndexMask) != tag) continue;
+      Candidate& c = candidates_[taken & kIndexMask];
       if (c.size == size && c.bytes == bytes) {
         ++c.votes;
         return;
@@ -95,18 +130,19 @@ class VoteTally {
     const size_t mask = slots_->size() - 1;
     slots_->assign(slots_->size(), kFree);
     for (size_t i = 0; i < candidates_.size(); ++i) {
-      size_t slot = hash(candidates_[i].bytes, candidates_[i].size) & mask;
+      const uint64_t h = hash(candidates_[i].bytes, candidates_[i].size);
+      size_t slot = h & mask;
       for (++probes_; (*slots_)[slot] != kFree; ++probes_) slot = (slot + 1) & mask;
-      (*slots_)[slot] = i;
+      (*slots_)[slot] = (h & ~kIndexMask) | i;
     }
   }
 
   // Only the words that hold the candidate's bytes: the rest are zero, and
   // the size tells how many there were.
-  size_t hash(const CandidateBytes& bytes, size_t size) const {
+  uint64_t hash(const CandidateBytes& bytes, size_t size) const {
     uint64_t w[kPadSize / 8];
     std::memcpy(w, bytes.data(), sizeof w);
-    if (sip_) return static_cast<size_t>(siphash13(key_, w, (size + 7) / 8, uint64_t{size} << 56));
+    if (sip_) return siphash13(key_, w, (size + 7) / 8, uint64_t{size} << 56);
     // The four words multiplied independently, then mixed: one short
     // dependency chain instead of one per byte.
     uint64_t h = ((w[0] ^ key_.k0) * 0x9E3779B97F4A7C15ull) ^
@@ -115,7 +151,7 @@ class VoteTally {
                  ((w[3] ^ sip::rotl(key_.k1, 32)) * 0xD6E8FEB86659FD93ull) ^ size;
     h ^= h >> 32;
     h *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h ^ h >> 29);
+    return h ^ h >> 29;
   }
 
   SipKey key_;
@@ -123,7 +159,7 @@ class VoteTally {
   size_t added_ = 0;
   size_t probes_ = 0;
   std::vector<Candidate> candidates_;
-  Scratch<size_t, struct VoteSlots> slots_;
+  Scratch<uint64_t, struct VoteSlots> slots_;
 };
 
 }  // namespace orvex::fuzzy
