@@ -180,7 +180,8 @@ class Evaluation:
     def to_dict(self) -> Dict[str, Any]:
         from .report import as_dict
 
-        return as_dict(self)
+        made: Dict[str, Any] = as_dict(self)
+        return made
 
 
 ProgressFactory = Callable[[str, int], Callable[[int], None]]

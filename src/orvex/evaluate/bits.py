@@ -126,7 +126,8 @@ def differing_bits(bits: np.ndarray, rows: np.ndarray, others: np.ndarray) -> np
     a = bits[rows].astype(np.float32)
     b = bits[others].astype(np.float32)
     both = a @ b.T
-    return np.rint(a.sum(axis=1)[:, None] + b.sum(axis=1)[None, :] - 2 * both).astype(np.int64)
+    counts = np.rint(a.sum(axis=1)[:, None] + b.sum(axis=1)[None, :] - 2 * both)
+    return np.asarray(counts, dtype=np.int64)
 
 
 def pair_statistics(data: Dataset, seed: int, block: int = 512) -> BitReport:

@@ -17,14 +17,14 @@ def _load_array(path: str, key: str) -> np.ndarray:
         raise InputError(f"{path}: no such file")
     suffix = os.path.splitext(path)[1].lower()
     if suffix == ".npy":
-        return np.load(path, allow_pickle=False)
+        return np.asarray(np.load(path, allow_pickle=False))
     if suffix == ".npz":
         with np.load(path, allow_pickle=False) as archive:
             names = list(archive.files)
             if key in names:
-                return archive[key]
+                return np.asarray(archive[key])
             if len(names) == 1:
-                return archive[names[0]]
+                return np.asarray(archive[names[0]])
             raise InputError(
                 f"{path}: holds {', '.join(names) or 'no arrays'}; name the array '{key}'"
             )

@@ -11,7 +11,7 @@ if TYPE_CHECKING:
     from .analysis import Evaluation
 
 
-def _pyplot():  # type: ignore[no-untyped-def]
+def _pyplot() -> Any:
     try:
         import matplotlib
     except ImportError:

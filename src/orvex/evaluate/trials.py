@@ -50,7 +50,7 @@ class Pairs:
         return int(self.enrolled.shape[1])
 
     def enrolment(self, i: int) -> np.ndarray:
-        return self.data.embeddings[self.enrolled[i]].mean(axis=0)
+        return np.asarray(self.data.embeddings[self.enrolled[i]].mean(axis=0))
 
     def differing(self, count: Optional[int] = None, chunk: int = 4096) -> Tuple[np.ndarray, np.ndarray]:
         """Differing bits of the first `count` draws: (genuine, impostor)."""
