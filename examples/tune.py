@@ -36,6 +36,7 @@ from typing import Callable, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
+from orvex.evaluate.model import votes_needed
 from orvex.fuzzy import FuzzyExtractor
 
 N_FEATURES = 512
@@ -57,16 +58,6 @@ PARAMETER_SETS = [
     Params(1024, 16, 0.05),  # longer lockers, lower threshold: about the same tolerance
     Params(1024, 4, 0.08),  # short lockers, low threshold: tolerant, but impostors get in
 ]
-
-
-def votes_needed(n_lockers: int, prob_thresh: float) -> int:
-    """The fewest agreeing lockers that unlock: count / n_lockers >= prob_thresh, as floats."""
-    count = max(1, math.ceil(prob_thresh * n_lockers))
-    while count > 1 and (count - 1) / n_lockers >= prob_thresh:
-        count -= 1
-    while count <= n_lockers and count / n_lockers < prob_thresh:
-        count += 1
-    return count
 
 
 def log_binomial_pmf(n: int, q: float, j: int) -> float:

@@ -23,16 +23,22 @@ def load_tune():
 tune = load_tune()
 
 
-def test_demo_runs_from_anywhere_and_tells_the_story(tmp_path):
+def run_example(cwd, name, *args):
+    """Runs examples/<name> from `cwd` and demands that it succeeds."""
     result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "demo.py")],
-        cwd=tmp_path,
+        [sys.executable, str(EXAMPLES / name), *args],
+        cwd=cwd,
         env={**os.environ, "PYTHONIOENCODING": "utf-8"},
         capture_output=True,
         encoding="utf-8",
         timeout=120,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+    return result
+
+
+def test_demo_runs_from_anywhere_and_tells_the_story(tmp_path):
+    result = run_example(tmp_path, "demo.py")
     lines = result.stdout.splitlines()
     expected = [
         "enrolled a 512-d float32 template: 1024 lockers",
@@ -107,15 +113,7 @@ def test_shared_probe_model_predicts_the_real_extractor():
 
 
 def test_shared_limiter_example_suspends_once_for_both_workers(redis_server, tmp_path):
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "shared_limiter.py"), redis_server.url],
-        cwd=tmp_path,
-        env={**os.environ, "PYTHONIOENCODING": "utf-8"},
-        capture_output=True,
-        encoding="utf-8",
-        timeout=120,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    result = run_example(tmp_path, "shared_limiter.py", redis_server.url)
     lines = result.stdout.splitlines()
     assert sum('"OK (' in line for line in lines) == 5
     assert sum(line.endswith('"Rate limit exceeded (5/5). Suspended."') for line in lines) == 1
