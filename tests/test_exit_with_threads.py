@@ -63,10 +63,18 @@ time.sleep(0.05)
 METHODS = ["encrypt", "decrypt", "check_and_record", "lock_secret", "unlock_secret"]
 
 
+# CPython before 3.10.8 can hang at exit on its own: a daemon thread that asked
+# the main thread to drop the GIL and is then ended leaves the main thread
+# waiting for a switch that never comes (gh-96387, not fixed in 3.9). Any
+# thread that waits for the GIL can cause it, so on 3.9 a hung child is the
+# interpreter's fault and only a crash counts; every later version must exit.
+INTERPRETER_MAY_HANG = sys.version_info < (3, 10)
+
+
 def run_child(methods):
     try:
         child = subprocess.run([sys.executable, "-c", CHILD, *methods], capture_output=True,
-                               timeout=60)
+                               timeout=30)
     except subprocess.TimeoutExpired:
         return "timeout", ""
     return child.returncode, child.stderr.decode(errors="replace")[-2000:]
@@ -79,6 +87,10 @@ def run_children(runs, methods, workers=4):
 
 def test_exit_with_daemon_threads_inside_every_method():
     results = run_children(20, METHODS)
+    hung = sum(code == "timeout" for code, _ in results)
+    if INTERPRETER_MAY_HANG:
+        results = [(code, err) for code, err in results if code != "timeout"]
+        assert hung <= 5, f"{hung} of 20 runs hung"
     failed = [(code, err) for code, err in results if code != 0]
     assert not failed, f"{len(failed)} of 20 runs failed; first: {failed[0]}"
 
