@@ -84,21 +84,21 @@ class VoteCount:
     def hi(self) -> int:
         return self.lo + len(self.pmf) - 1
 
+    def _tail(self, table: np.ndarray, m: int, before: float, after: float) -> float:
+        """table's entry for m inside the support; `before` below it, `after` above it."""
+        if m <= self.lo:
+            return before
+        if m > self.hi:
+            return after
+        return float(table[m - self.lo])
+
     def at_least(self, m: int) -> float:
         """P(A >= m)."""
-        if m <= self.lo:
-            return 1.0
-        if m > self.hi:
-            return 0.0
-        return float(self.upper[m - self.lo])
+        return self._tail(self.upper, m, 1.0, 0.0)
 
     def below(self, m: int) -> float:
         """P(A < m), computed directly so that small values keep their digits."""
-        if m <= self.lo:
-            return 0.0
-        if m > self.hi:
-            return 1.0
-        return float(self.lower[m - self.lo])
+        return self._tail(self.lower, m, 0.0, 1.0)
 
     def exactly(self, m: int) -> float:
         if m < self.lo or m > self.hi:

@@ -84,19 +84,25 @@ bool is_generator(const State& st, PyObject* rng) {
   return false;
 }
 
+// The generator, population and sample size that both sampling hooks take
+// first: false, with an exception set, when they don't suit the sampler.
+bool sample_arguments(const State& st, Args args, long long& n, long long& k) {
+  if (!is_generator(st, args[0])) return false;
+  n = PyLong_AsLongLong(args[1]);
+  k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
+  if (PyErr_Occurred()) return false;
+  if (native_bounds(n, k)) return true;
+  PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
+  return false;
+}
+
 }  // namespace
 
 Ref sample_positions(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* rng = args[0];
-  if (!is_generator(st, rng)) return {};
-  const long long n = PyLong_AsLongLong(args[1]);
-  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
-  if (PyErr_Occurred()) return {};
-  if (!native_bounds(n, k)) {
-    PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
-    return {};
-  }
+  long long n = 0, k = 0;
+  if (!sample_arguments(st, args, n, k)) return {};
   Ref holder;
   BitGen* bitgen = bit_generator_of(rng, st.str.bit_generator, st.str.capsule, holder);
   if (!bitgen) return {};
@@ -113,13 +119,12 @@ Ref sample_positions(Function& fn, Args args) {
 Ref draw_lockers(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* rng = args[0];
-  if (!is_generator(st, rng)) return {};
-  const long long n = PyLong_AsLongLong(args[1]);
-  const long long k = n == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[2]);
-  const long long count = k == -1 && PyErr_Occurred() ? -1 : PyLong_AsLongLong(args[3]);
+  long long n = 0, k = 0;
+  if (!sample_arguments(st, args, n, k)) return {};
+  const long long count = PyLong_AsLongLong(args[3]);
   const int inline_pcg64 = count == -1 && PyErr_Occurred() ? -1 : PyObject_IsTrue(args[4]);
   if (inline_pcg64 < 0) return {};
-  if (!native_bounds(n, k) || count < 0) {
+  if (count < 0) {
     PyErr_SetString(PyExc_ValueError, msg::kSampleOutOfBounds);
     return {};
   }
