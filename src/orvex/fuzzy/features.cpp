@@ -1,15 +1,13 @@
 // Feature input: _to_numpy (tensor or array -> flat array) and
 // FuzzyExtractor._binarize (flat array -> list of sign bits).
+#include "fuzzy/features.hpp"
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
-#include "fuzzy/state.hpp"
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
 
 namespace orvex::fuzzy {
 namespace {
-
-enum class Outcome { converted, not_a_tensor, failed };
 
 // feature.detach().cpu().numpy().flatten()
 Ref flatten_tensor(const State& st, PyObject* feature) {
@@ -21,41 +19,25 @@ Ref flatten_tensor(const State& st, PyObject* feature) {
   return array ? call_method(array.get(), st.str.flatten) : Ref();
 }
 
-// import torch; if isinstance(feature, torch.Tensor):
-//     return feature.detach().cpu().numpy().flatten()
-// PyTorch is optional: an ImportError from any of these steps means "not a
-// tensor", anything else is the caller's error.
-Outcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat) {
+}  // namespace
+
+TensorOutcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat) {
   Ref torch = Ref::steal(PyImport_Import(st.str.torch));
   Ref tensor_type = torch ? getattr(torch.get(), st.str.Tensor) : Ref();
   int is_tensor = tensor_type ? PyObject_IsInstance(feature, tensor_type.get()) : -1;
   if (is_tensor > 0) {
     flat = flatten_tensor(st, feature);
-    if (flat) return Outcome::converted;
+    if (flat) return TensorOutcome::converted;
     is_tensor = -1;
   }
-  if (is_tensor == 0) return Outcome::not_a_tensor;
-  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Outcome::failed;
+  if (is_tensor == 0) return TensorOutcome::not_a_tensor;
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return TensorOutcome::failed;
   PyErr_Clear();
-  return Outcome::not_a_tensor;
+  return TensorOutcome::not_a_tensor;
 }
 
-}  // namespace
-
-Ref to_numpy(Function& fn, Args args) {
-  const State& st = fn.state<State>();
-  PyObject* feature = args[0];
-  Ref flat;
-  switch (tensor_to_numpy(st, feature, flat)) {
-    case Outcome::converted:
-      return flat;
-    case Outcome::failed:
-      return {};
-    case Outcome::not_a_tensor:
-      break;
-  }
-  Ref np = global(fn, st.str.np);
-  Ref ndarray = np ? getattr(np.get(), st.str.ndarray) : Ref();
+Ref flatten_array(const State& st, PyObject* np, PyObject* feature) {
+  Ref ndarray = getattr(np, st.str.ndarray);
   if (!ndarray) return {};
   const int is_array = PyObject_IsInstance(feature, ndarray.get());
   if (is_array < 0) return {};
@@ -67,15 +49,8 @@ Ref to_numpy(Function& fn, Args args) {
   return {};
 }
 
-// (_to_numpy(feature) > 0).astype(int).tolist(), checked against the
-// declared result type.
-Ref binarize(Function& fn, Args args) {
-  const State& st = fn.state<State>();
-  Ref to_numpy_fn = global(fn, st.str._to_numpy);
-  if (!to_numpy_fn) return {};
-  Ref flat = call(to_numpy_fn.get(), args[1]);
-  if (!flat) return {};
-  Ref positive = Ref::steal(PyObject_RichCompare(flat.get(), st.zero.get(), Py_GT));
+Ref sign_bits(const State& st, PyObject* flat) {
+  Ref positive = Ref::steal(PyObject_RichCompare(flat, st.zero.get(), Py_GT));
   if (!positive) return {};
   Ref ints = call_method(positive.get(), st.str.astype, reinterpret_cast<PyObject*>(&PyLong_Type));
   if (!ints) return {};
@@ -85,6 +60,31 @@ Ref binarize(Function& fn, Args args) {
     return {};
   }
   return bits;
+}
+
+Ref to_numpy(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  PyObject* feature = args[0];
+  Ref flat;
+  switch (tensor_to_numpy(st, feature, flat)) {
+    case TensorOutcome::converted:
+      return flat;
+    case TensorOutcome::failed:
+      return {};
+    case TensorOutcome::not_a_tensor:
+      break;
+  }
+  Ref np = global(fn, st.str.np);
+  return np ? flatten_array(st, np.get(), feature) : Ref();
+}
+
+// (_to_numpy(feature) > 0).astype(int).tolist()
+Ref binarize(Function& fn, Args args) {
+  const State& st = fn.state<State>();
+  Ref to_numpy_fn = global(fn, st.str._to_numpy);
+  if (!to_numpy_fn) return {};
+  Ref flat = call(to_numpy_fn.get(), args[1]);
+  return flat ? sign_bits(st, flat.get()) : Ref();
 }
 
 }  // namespace orvex::fuzzy

@@ -117,8 +117,10 @@ Ref lock_secret(Function& fn, Args args) {
   PyObject* secret = args[2];
   if (!check_secret(secret)) return {};
 
-  Ref bits = call_method(self, st.str._binarize, feature);
-  const Py_ssize_t n = bits ? PyObject_Length(bits.get()) : -1;
+  FeatureBits bits;
+  if (!binarize_feature(fn, self, feature, bits)) return {};
+  const Py_ssize_t n =
+      bits.native ? static_cast<Py_ssize_t>(bits.bytes.size()) : PyObject_Length(bits.list.get());
   Py_ssize_t count = 0;
   if (n < 0 || !check_feature_size(st, self, n) || !check_locker_size(st, self) ||
       !locker_count(st, self, count)) {
@@ -135,10 +137,12 @@ Ref lock_secret(Function& fn, Args args) {
 
   Ref lockers;
   const Native native =
-      lock_lockers_native(fn, self, seeded, n_features.get(), bits.get(), secret, count, lockers);
+      lock_lockers_native(fn, self, seeded, n_features.get(), bits, secret, count, lockers);
   if (native == Native::failed) return {};
   if (native == Native::declined) {
-    const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
+    PyObject* bit_list = bits_list(st, bits);
+    if (!bit_list) return {};
+    const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bit_list};
     lockers = lock_lockers_literal(draws, secret, count);
     if (!lockers) return {};
   }

@@ -102,6 +102,9 @@ inline constexpr const char* kSha256Doc =
 inline constexpr const char* kVoteProbesDoc =
     "(slots probed, whether it went over to SipHash) for the native vote table counting a list "
     "of candidates (bytes of at most 32) under the key (k0, k1).";
+inline constexpr const char* kSignBitsDoc =
+    "value > 0 (1 or 0) for each value of an exact ndarray in C order, read natively as the "
+    "methods read their feature; None where they would run the Python steps.";
 inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";

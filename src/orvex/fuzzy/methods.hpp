@@ -33,5 +33,8 @@ Ref sha256_digests(Function& fn, Args args);
 // _native_vote_probes(candidates, k0, k1) -> (int, bool): how the native vote table
 // probes to count them under that key
 Ref vote_probes(Function& fn, Args args);
+// _native_sign_bits(feature) -> bytes | None: value > 0 for each value of an
+// exact ndarray, read natively (None where the native binarisation declines)
+Ref native_sign_bits(Function& fn, Args args);
 
 }  // namespace orvex::fuzzy

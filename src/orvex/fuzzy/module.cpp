@@ -45,15 +45,22 @@ const FunctionSpec kNativeVoteProbes = {
     vote_probes,
 };
 
+const FunctionSpec kNativeSignBits = {
+    "_native_sign_bits", "_native_sign_bits", msg::kSignBitsDoc, {{"feature"}}, nullptr,
+    native_sign_bits,
+};
+
 bool add_test_hooks(PyObject* m, PyObject* function_type) {
   Ref sample_fn = make_function(function_type, m, kNativeSample, nullptr);
   Ref sha256_fn = make_function(function_type, m, kNativeSha256, nullptr);
   Ref draw_fn = make_function(function_type, m, kNativeDrawLockers, nullptr);
   Ref probes_fn = make_function(function_type, m, kNativeVoteProbes, nullptr);
+  Ref sign_bits_fn = make_function(function_type, m, kNativeSignBits, nullptr);
   return set_global(m, "_native_sample", sample_fn.get()) &&
          set_global(m, "_native_sha256", sha256_fn.get()) &&
          set_global(m, "_native_draw_lockers", draw_fn.get()) &&
-         set_global(m, "_native_vote_probes", probes_fn.get());
+         set_global(m, "_native_vote_probes", probes_fn.get()) &&
+         set_global(m, "_native_sign_bits", sign_bits_fn.get());
 }
 #else
 bool add_test_hooks(PyObject*, PyObject*) {
@@ -190,6 +197,7 @@ int exec_module(PyObject* m, State& st) {
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
   if (!add_test_hooks(m, function_type.get())) return -1;
   capture_genuine(m, st.genuine);
+  capture_feature(m, st.feature);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 // The state of one orvex.fuzzy module object.
 #pragma once
 
+#include "fuzzy/native/feature_bits.hpp"
 #include "fuzzy/native/genuine.hpp"
 #include "fuzzy/native/siphash.hpp"
 #include "runtime/strings.hpp"
@@ -37,8 +38,14 @@ struct State {
   Genuine genuine;      // for the native path
   SipKey vote_key;      // the native vote table's, drawn at import
 
+  // What the native binarisation of the feature stands in for.
+  GenuineFeature feature;
+
   // Only what can take part in a cycle: the strings, tuples and ints can't.
-  int traverse(visitproc visit, void* arg) { return genuine.traverse(visit, arg); }
+  int traverse(visitproc visit, void* arg) {
+    if (int r = genuine.traverse(visit, arg)) return r;
+    return feature.traverse(visit, arg);
+  }
 };
 
 }  // namespace orvex::fuzzy

@@ -74,8 +74,8 @@ Ref unlock_secret(Function& fn, Args args) {
 
   // The record's keys are read in this order: "seed", "lockers",
   // "n_features", and "secret_hash" only once the vote has passed.
-  Ref bits = call_method(self, st.str._binarize, args[1]);
-  if (!bits) return {};
+  FeatureBits bits;
+  if (!binarize_feature(fn, self, args[1], bits)) return {};
   Ref seed_text = dict_item(record, st.str.seed);
   if (!seed_text) return {};
   Ref locker_seed = call(st.bytes_fromhex.get(), seed_text);
@@ -89,11 +89,13 @@ Ref unlock_secret(Function& fn, Args args) {
   if (!counter) return {};
 
   Ref best, count;
-  const Native native = vote_lockers_native(fn, self, seeded, n_features.get(), bits.get(),
-                                            counter.get(), stored.get(), best, count);
+  const Native native = vote_lockers_native(fn, self, seeded, n_features.get(), bits, counter.get(),
+                                            stored.get(), best, count);
   if (native == Native::failed) return {};
   if (native == Native::declined) {
-    const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bits.get()};
+    PyObject* bit_list = bits_list(st, bits);
+    if (!bit_list) return {};
+    const LockerDraws draws{fn, st, self, seeded.rng.get(), n_features.get(), bit_list};
     if (!vote_lockers_literal(draws, counter.get(), stored.get(), best, count)) return {};
   }
   return unlock_verdict(fn, st, self, record, prob_thresh, best.get(), count.get());

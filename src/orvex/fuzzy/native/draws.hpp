@@ -39,7 +39,7 @@ Native run_native(SeededGenerator& seeded, Body body) {
 // Checks the generator, the module globals and the names NumPy reads, and
 // captures self.locker_size, n_features and the bits; never draws.
 Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                      PyObject* n_features, PyObject* bits, NativeDraws& out);
+                      PyObject* n_features, const FeatureBits& bits, NativeDraws& out);
 
 // The pads of `count` lockers: draws each locker's positions in turn and
 // notes its pad in `pads`, under the key pad_keys[i], then hashes them all.

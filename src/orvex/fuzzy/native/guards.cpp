@@ -110,9 +110,14 @@ bool exact_int(PyObject* o, int64_t low, int64_t high, int64_t& out) {
   return true;
 }
 
-// The bits as bytes, when `bits` is a list of the ints 0 and 1 and nothing
-// else (str() of anything else is other text, or runs code).
-bool copy_bits(const State& st, PyObject* bits, std::vector<uint8_t>& out) {
+// The bits as bytes: as read natively, or when `bits` is a list of the ints 0
+// and 1 and nothing else (str() of anything else is other text, or runs code).
+bool copy_bits(const State& st, const FeatureBits& feature_bits, std::vector<uint8_t>& out) {
+  if (feature_bits.native) {
+    out = feature_bits.bytes;
+    return true;
+  }
+  PyObject* bits = feature_bits.list.get();
   if (!PyList_CheckExact(bits)) return false;
   const Py_ssize_t n = PyList_GET_SIZE(bits);
   out.resize(static_cast<size_t>(n));
@@ -162,7 +167,7 @@ bool native_bounds(int64_t population, int64_t size) {
 }
 
 Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seeded,
-                      PyObject* n_features, PyObject* bits, NativeDraws& out) {
+                      PyObject* n_features, const FeatureBits& bits, NativeDraws& out) {
   State& st = fn.state<State>();
   const Genuine& g = st.genuine;
   if (!g.complete || g.sampler == SamplerVerdict::differs) return Attempt::declined;

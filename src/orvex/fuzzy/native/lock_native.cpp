@@ -43,7 +43,7 @@ Drawn draw_texts(NativeDraws& draws, const uint8_t* data, size_t size,
 }
 
 Attempt lock_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
-                 PyObject* bits, PyObject* secret, Py_ssize_t count, Ref& lockers) {
+                 const FeatureBits& bits, PyObject* secret, Py_ssize_t count, Ref& lockers) {
   const State& st = fn.state<State>();
   NativeDraws draws;
   const Attempt ready = prepare_draws(fn, self, seeded, n_features, bits, draws);
@@ -86,8 +86,8 @@ Attempt lock_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
 }  // namespace
 
 Native lock_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
-                           PyObject* n_features, PyObject* bits, PyObject* secret, Py_ssize_t count,
-                           Ref& lockers) {
+                           PyObject* n_features, const FeatureBits& bits, PyObject* secret,
+                           Py_ssize_t count, Ref& lockers) {
   return run_native(
       seeded, [&] { return lock_all(fn, self, seeded, n_features, bits, secret, count, lockers); });
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "fuzzy/lockers.hpp"
+#include "fuzzy/native/feature_bits.hpp"
 #include "fuzzy/native/pcg64.hpp"
 #include "fuzzy/native/sampler.hpp"
 
@@ -91,13 +92,13 @@ int pcg64_sampler_agrees(State& st);
 // lock_secret's loop: the hex text of each of `count` lockers masking
 // `secret`, as a new list in `lockers`.
 Native lock_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
-                           PyObject* n_features, PyObject* bits, PyObject* secret, Py_ssize_t count,
-                           Ref& lockers);
+                           PyObject* n_features, const FeatureBits& bits, PyObject* secret,
+                           Py_ssize_t count, Ref& lockers);
 
 // unlock_secret's vote: the most common candidate and its count (both left
 // empty when there are no lockers).
 Native vote_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
-                           PyObject* n_features, PyObject* bits, PyObject* counter,
+                           PyObject* n_features, const FeatureBits& bits, PyObject* counter,
                            PyObject* stored, Ref& best, Ref& count);
 
 }  // namespace orvex::fuzzy

@@ -140,7 +140,8 @@ bool count_rest(Vote& vote) noexcept {
 }
 
 Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, PyObject* n_features,
-                 PyObject* bits, PyObject* counter, PyObject* stored, Ref& best, Ref& count) {
+                 const FeatureBits& bits, PyObject* counter, PyObject* stored, Ref& best,
+                 Ref& count) {
   const State& st = fn.state<State>();
   if (!PyList_CheckExact(stored) && !PyTuple_CheckExact(stored)) return Attempt::declined;
   NativeDraws draws;
@@ -200,7 +201,7 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
 }  // namespace
 
 Native vote_lockers_native(Function& fn, PyObject* self, SeededGenerator& seeded,
-                           PyObject* n_features, PyObject* bits, PyObject* counter,
+                           PyObject* n_features, const FeatureBits& bits, PyObject* counter,
                            PyObject* stored, Ref& best, Ref& count) {
   return run_native(seeded, [&] {
     return vote_all(fn, self, seeded, n_features, bits, counter, stored, best, count);
