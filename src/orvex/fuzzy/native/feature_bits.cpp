@@ -6,6 +6,7 @@
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -105,6 +106,7 @@ Py_ssize_t value_count(const Py_buffer& view) {
 bool read_view(const Py_buffer& view, std::vector<uint8_t>& out) {
   const Kind kind = element_kind(view.format, view.itemsize);
   if (kind == Kind::other || view.ndim < 0 || view.ndim > kMaxDims) return false;
+  if (view.ndim > 0 && (!view.shape || !view.strides)) return false;
   const Py_ssize_t count = value_count(view);
   if (count < 0) return false;
   out.resize(static_cast<size_t>(count));
@@ -177,6 +179,13 @@ int to_numpy_or_bits(const Function& fn, const State& st, PyObject* feature, Ref
   return flat ? 0 : -1;
 }
 
+// NumPy's major version from its __version__, 0 if unreadable.
+long numpy_major(PyObject* numpy_dict) {
+  PyObject* version = PyDict_GetItemString(numpy_dict, "__version__");
+  const char* text = version && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
+  return text ? std::strtol(text, nullptr, 10) : 0;
+}
+
 bool capture(PyObject* module, GenuineFeature& g) {
   PyObject* globals = PyModule_GetDict(module);
   g.numpy = Ref::borrow(PyDict_GetItemString(globals, "np"));
@@ -189,7 +198,7 @@ bool capture(PyObject* module, GenuineFeature& g) {
   // NumPy before 2.0 lets set_numeric_ops replace what an ndarray's
   // comparison calls: there the literal steps always run.
   PyObject* numpy_dict = PyModule_GetDict(g.numpy.get());
-  if (PyDict_GetItemString(numpy_dict, "set_numeric_ops")) return false;
+  if (numpy_major(numpy_dict) < 2) return false;
   g.ndarray = Ref::borrow(PyDict_GetItemString(numpy_dict, "ndarray"));
   Ref attrs = type_dict(reinterpret_cast<PyTypeObject*>(extractor));
   g.binarize = attrs ? Ref::borrow(PyDict_GetItemString(attrs.get(), "_binarize")) : Ref();
