@@ -21,7 +21,7 @@ Ref flatten_tensor(const State& st, PyObject* feature) {
 
 }  // namespace
 
-TensorOutcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat) {
+TensorOutcome tensor_to_numpy(State& st, PyObject* feature, Ref& flat) {
   Ref torch = Ref::steal(PyImport_Import(st.str.torch));
   Ref tensor_type = torch ? getattr(torch.get(), st.str.Tensor) : Ref();
   int is_tensor = tensor_type ? PyObject_IsInstance(feature, tensor_type.get()) : -1;
@@ -63,7 +63,7 @@ Ref sign_bits(const State& st, PyObject* flat) {
 }
 
 Ref to_numpy(Function& fn, Args args) {
-  const State& st = fn.state<State>();
+  State& st = fn.state<State>();
   PyObject* feature = args[0];
   Ref flat;
   switch (tensor_to_numpy(st, feature, flat)) {

@@ -13,7 +13,7 @@ enum class TensorOutcome { converted, not_a_tensor, failed };
 //     flat = feature.detach().cpu().numpy().flatten()
 // PyTorch is optional: an ImportError from any of these steps means "not a
 // tensor", anything else is the caller's error.
-TensorOutcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat);
+TensorOutcome tensor_to_numpy(State& st, PyObject* feature, Ref& flat);
 
 // The rest of _to_numpy once the feature is no tensor, `np` being the global
 // as already read: feature.flatten() for an np.ndarray, else TypeError.

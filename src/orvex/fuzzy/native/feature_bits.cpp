@@ -160,7 +160,7 @@ int plain_array(const State& st, PyObject* np, PyObject* feature) {
 // _to_numpy(feature), the module's own, step by step: 1 with `bits` read
 // from an exact ndarray (all that is left is NumPy's own work), 0 with `flat`
 // its result, -1 with an exception set.
-int to_numpy_or_bits(const Function& fn, const State& st, PyObject* feature, Ref& flat,
+int to_numpy_or_bits(const Function& fn, State& st, PyObject* feature, Ref& flat,
                      std::vector<uint8_t>& bits) {
   switch (tensor_to_numpy(st, feature, flat)) {
     case TensorOutcome::converted:
@@ -227,7 +227,7 @@ int read_sign_bits(PyObject* array, std::vector<uint8_t>& out) {
 }
 
 bool binarize_feature(Function& fn, PyObject* self, PyObject* feature, FeatureBits& out) {
-  const State& st = fn.state<State>();
+  State& st = fn.state<State>();
   Ref method = getattr(self, st.str._binarize);
   if (!method) return false;
   if (!st.feature.complete || !is_own_binarize(st.feature, method.get(), self)) {
