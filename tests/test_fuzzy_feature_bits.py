@@ -12,7 +12,7 @@ import orvex.fuzzy as fuzzy
 from orvex.fuzzy import FuzzyExtractor
 
 from conftest import hook_or_skip  # noqa: E402
-from test_fuzzy_differential import both, fixed_seed, replaced
+from test_fuzzy_differential import both, fixed_seed, outcome, replaced
 
 READ = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f4", "f8"]
 SEED, SECRET = b"\x01\x02\x03\x04", b"s" * 16
@@ -183,3 +183,42 @@ def test_the_tensor_step_still_runs(monkeypatch):
     record = fe.lock_secret(x, SECRET)
     assert fe.unlock_secret(x, record) == (SECRET, {"ratio": 1.0})
     assert checks == [x, x]
+
+
+def literal_extractor():
+    fe = FuzzyExtractor(8, 3)
+    fe._binarize = counting(fe._binarize, [])
+    return fe
+
+
+@pytest.mark.parametrize("shape", [(24,), (4, 6), ()], ids=str)
+def test_what_a_replaced_to_numpy_returns(shape):
+    # Read natively in one dimension only: tolist() nests the rows of two, and
+    # gives a 0-d array's scalar, which _binarize refuses.
+    x = np.linspace(-1, 1, 24, dtype=np.float32)
+    flat = (x if shape else x[:1]).reshape(shape)
+    outcomes = []
+    for fe in (FuzzyExtractor(8, 3), literal_extractor()):
+        with replaced(fuzzy, "_to_numpy", lambda feature: flat), fixed_seed(SEED):
+            outcomes.append(outcome(lambda: fe.lock_secret(x, SECRET)))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_a_tensors_array(monkeypatch):
+    class Tensor:
+        def detach(self):
+            return self
+
+        cpu = detach
+
+        def numpy(self):
+            return np.linspace(-1, 1, 24).reshape(4, 6)
+
+    torch = types.ModuleType("torch")
+    torch.Tensor = Tensor
+    monkeypatch.setitem(sys.modules, "torch", torch)
+    with fixed_seed(SEED):
+        record = FuzzyExtractor(8, 3).lock_secret(Tensor(), SECRET)
+    with fixed_seed(SEED):
+        assert literal_extractor().lock_secret(Tensor(), SECRET) == record
+    assert literal_extractor().unlock_secret(Tensor(), record) == (SECRET, {"ratio": 1.0})

@@ -149,6 +149,10 @@ bool read_view(const Py_buffer& view, std::vector<uint8_t>& out) {
   return true;
 }
 
+bool exact_array(const GenuineFeature& g, PyObject* o) {
+  return g.complete && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(g.ndarray.get());
+}
+
 // self._binarize as looked up: the module's own function, bound to self.
 bool is_own_binarize(const GenuineFeature& g, PyObject* method, PyObject* self) {
   return Py_IS_TYPE(method, &PyMethod_Type) && PyMethod_GET_FUNCTION(method) == g.binarize.get() &&
@@ -186,7 +190,7 @@ int to_numpy_or_bits(const Function& fn, State& st, PyObject* feature, Ref& flat
   if (!np) return -1;
   const int plain = plain_array(st, np.get(), feature);
   if (plain < 0) return -1;
-  if (plain && read_sign_bits(feature, bits)) return 1;
+  if (plain && read_sign_bits(feature, false, bits)) return 1;
   flat = flatten_array(st, np.get(), feature);
   return flat ? 0 : -1;
 }
@@ -219,7 +223,7 @@ bool capture(PyObject* module, GenuineFeature& g) {
 
 }  // namespace
 
-int read_sign_bits(PyObject* array, std::vector<uint8_t>& out) {
+int read_sign_bits(PyObject* array, bool one_dimensional, std::vector<uint8_t>& out) {
   Py_buffer view;
   if (PyObject_GetBuffer(array, &view, PyBUF_RECORDS_RO) < 0) {
     // A dtype with no buffer format (datetime, ...): NumPy's own steps read it.
@@ -228,7 +232,7 @@ int read_sign_bits(PyObject* array, std::vector<uint8_t>& out) {
   }
   bool read = false;
   try {
-    read = read_view(view, out);
+    read = (!one_dimensional || view.ndim == 1) && read_view(view, out);
   } catch (const std::bad_alloc&) {
     // left unread: NumPy's steps report what memory they lack
   } catch (const std::length_error&) {
@@ -259,6 +263,13 @@ bool binarize_feature(Function& fn, PyObject* self, PyObject* feature, FeatureBi
     if (out.native) return true;
   }
   if (!flat) return false;
+  // A tensor's array, or what a replaced _to_numpy gave: the comparison,
+  // astype and tolist are NumPy's own work on an exact one-dimensional
+  // ndarray too (tolist nests the rows of any other).
+  if (exact_array(st.feature, flat.get()) && read_sign_bits(flat.get(), true, out.bytes)) {
+    out.native = true;
+    return true;
+  }
   out.list = sign_bits(st, flat.get());
   return static_cast<bool>(out.list);
 }
@@ -280,9 +291,9 @@ Ref native_sign_bits(Function& fn, Args args) {
   const State& st = fn.state<State>();
   PyObject* feature = args[0];
   std::vector<uint8_t> bits;
-  const bool array = st.feature.complete &&
-                     Py_TYPE(feature) == reinterpret_cast<PyTypeObject*>(st.feature.ndarray.get());
-  if (!array || !read_sign_bits(feature, bits)) return Ref::borrow(Py_None);
+  if (!exact_array(st.feature, feature) || !read_sign_bits(feature, false, bits)) {
+    return Ref::borrow(Py_None);
+  }
   return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bits.data()),
                                               static_cast<Py_ssize_t>(bits.size())));
 }

@@ -8,8 +8,9 @@
 // .astype(int), .tolist(). Every lookup and call that can run Python code
 // runs as written, in order; what is skipped is only the method call itself,
 // the call of _to_numpy, and NumPy's own work on an exact ndarray of a plain
-// numeric dtype, which no caller can redirect. Anything else keeps the
-// literal steps from the point reached.
+// numeric dtype, which no caller can redirect: the feature itself, or the
+// flat array a tensor's conversion or a replaced _to_numpy gave. Anything
+// else keeps the literal steps from the point reached.
 #pragma once
 
 #include "runtime/function.hpp"
@@ -58,8 +59,9 @@ PyObject* bits_list(const State& st, FeatureBits& bits);
 inline constexpr Py_ssize_t kMaxNativeFeature = Py_ssize_t{1} << 24;
 
 // 1 with `out` holding value > 0 for each value of `array` (an exact ndarray
-// of a dtype read natively) in C order; 0 for anything it doesn't read (no
-// exception set). Reads the array's memory with the interpreter lock held.
-int read_sign_bits(PyObject* array, std::vector<uint8_t>& out);
+// of a dtype read natively; of one dimension if `one_dimensional`) in C
+// order; 0 for anything it doesn't read (no exception set). Reads the
+// array's memory with the interpreter lock held.
+int read_sign_bits(PyObject* array, bool one_dimensional, std::vector<uint8_t>& out);
 
 }  // namespace orvex::fuzzy
