@@ -71,14 +71,12 @@ bool read_ciphertext(const State& st, PyObject* record, CipherBytes& ciphertext)
 }
 
 // decrypt_and_verify through the genuine cipher, in the buffer the
-// ciphertext was read into; the plaintext is then copied into new bytes.
+// ciphertext was read into; the plaintext then goes into new bytes.
 int open_in_place(State& st, PyObject* cipher, CipherBytes& ciphertext, PyObject* tag,
                   Ref& plaintext) {
   const int agrees = in_place_agrees(st.genuine);
   if (agrees <= 0) return agrees;
-  if (!open_in_buffer(st.genuine, cipher, ciphertext, tag)) return -1;
-  plaintext = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<char*>(ciphertext.data()),
-                                                   static_cast<Py_ssize_t>(ciphertext.size)));
+  plaintext = open_in_buffer(st.genuine, cipher, ciphertext, tag);
   if (!plaintext) return -1;
   ciphertext.give_back(st.genuine);
   return 1;

@@ -111,7 +111,8 @@ int in_place_matches_literal(const Genuine& g) {
   cipher = new_cipher();
   Ref opened = cipher ? open_in_buffer(g, cipher.get(), text, tag) : Ref();
   if (!opened) return -1;
-  return opened.get() == Py_None && std::memcmp(text.data(), message.data(), kSize) == 0;
+  return PyBytes_CheckExact(opened.get()) && PyBytes_GET_SIZE(opened.get()) == kSize &&
+         std::memcmp(PyBytes_AS_STRING(opened.get()), message.data(), kSize) == 0;
 }
 
 }  // namespace

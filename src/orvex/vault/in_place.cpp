@@ -45,8 +45,11 @@ Ref seal_into_buffer(const Genuine& g, PyObject* cipher, CipherBytes& text) {
 }
 
 Ref open_in_buffer(const Genuine& g, PyObject* cipher, CipherBytes& text, PyObject* tag) {
-  return call_kw(g.methods[kDecryptAndVerify].get(), g.kw_output.get(), cipher, text.buffer, tag,
-                 text.buffer);
+  Ref opened = call_kw(g.methods[kDecryptAndVerify].get(), g.kw_output.get(), cipher, text.buffer,
+                       tag, text.buffer);
+  if (!opened) return {};
+  return Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(text.buffer.get()),
+                                              static_cast<Py_ssize_t>(text.size)));
 }
 
 }  // namespace orvex::vault

@@ -1,6 +1,10 @@
 // The cipher working in memory the vault keeps: a bytearray per thread, which
 // the captured GCM methods read and write in place (their `output`
 // parameter), instead of new megabyte-sized objects on every call.
+//
+// A bytearray is the cheapest buffer to hand PyCryptodome, and its lifetime
+// is Python's: whatever still holds it when the call is over keeps it, and
+// the thread takes a new one.
 #pragma once
 
 #include "vault/genuine.hpp"
@@ -44,7 +48,9 @@ struct CipherBytes {
 Ref seal_into_buffer(const Genuine& g, PyObject* cipher, CipherBytes& text);
 
 // cipher.decrypt_and_verify(buffer, tag, output=buffer) through the captured
-// method: the buffer opened where it lies.
+// method, then the plaintext copied out of the buffer into new bytes. (A view
+// straight into those bytes would not keep them alive: NumPy, say, keeps the
+// pointer of a buffer it has let go, and could outlive them.)
 Ref open_in_buffer(const Genuine& g, PyObject* cipher, CipherBytes& text, PyObject* tag);
 
 }  // namespace orvex::vault
