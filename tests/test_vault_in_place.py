@@ -4,6 +4,7 @@ literal calls make, no megabyte-sized intermediate object is made, anything
 replaced goes the literal way, and a buffer something else still holds is
 never reused."""
 import gc
+import logging
 import sys
 import threading
 import tracemalloc
@@ -277,6 +278,9 @@ def test_a_buffer_held_elsewhere_is_theirs(vault):
 
 
 def test_plaintext_is_handed_out_apart_from_the_buffer(vault):
+    """The plaintext is copied out of the thread's buffer: what decrypt
+    returns, nobody else can change, and a buffer held elsewhere is left to
+    its holder."""
     payload, other = (np.random.default_rng(seed).bytes(MIB) for seed in (4, 5))
     record, other_record = vault.encrypt(KEY, payload), vault.encrypt(KEY, other)
     held = []
@@ -290,6 +294,28 @@ def test_plaintext_is_handed_out_apart_from_the_buffer(vault):
     assert opened == payload
     assert vault.decrypt(KEY, other_record) == other
     assert not held[0].any()  # not taken again for the next call
+
+
+def test_failed_openings_leave_nothing_behind(vault, monkeypatch):
+    monkeypatch.setattr(logging.getLogger("orvex.vault"), "disabled", True)
+    record = vault.encrypt(KEY, bytes(256 << 10))
+    tampered = dict(record, tag=("0" if record["tag"][0] != "0" else "1") + record["tag"][1:])
+
+    def fail_many():
+        for _ in range(30):
+            with pytest.raises(ValueError, match="MAC check failed"):
+                vault.decrypt(KEY, tampered)
+        gc.collect()
+
+    fail_many()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        fail_many()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 128 << 10  # far below one plaintext a call
 
 
 def test_the_threads_own_buffers_are_not_shared_with_other_threads():
