@@ -91,12 +91,12 @@ Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) 
   if (!nonce) return {};
   Ref tag = field_bytes(st, record, st.str.tag);
   if (!tag) return {};
-  GcmCipher made = new_gcm_cipher(fn, st, key, nonce.get(), kDecryptAndVerify, kVerify);
+  GcmCipher made = new_gcm_cipher(fn, st, key, nonce.get(), static_cast<bool>(ciphertext.buffer),
+                                  kDecryptAndVerify, kVerify);
   if (!made.cipher) return {};
   Ref plaintext;
-  const int opened = made.genuine && ciphertext.buffer
-                         ? open_in_place(st, made.cipher.get(), ciphertext, tag.get(), plaintext)
-                         : 0;
+  const int opened =
+      made.genuine ? open_in_place(st, made.cipher.get(), ciphertext, tag.get(), plaintext) : 0;
   if (opened < 0) return {};
   if (!opened) {
     PyObject* bytes = ciphertext.object();

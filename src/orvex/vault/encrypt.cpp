@@ -126,10 +126,11 @@ int seal_in_buffer(State& st, PyObject* cipher, CipherBytes& plaintext, Sealed& 
 
 bool seal(const Function& fn, State& st, PyObject* key, CipherBytes& plaintext, Sealed& sealed,
           Ref& cipher) {
-  GcmCipher made = new_gcm_cipher(fn, st, key, nullptr, kEncryptAndDigest, kDigest);
+  const bool large = plaintext.size >= kInPlaceFrom;
+  GcmCipher made = new_gcm_cipher(fn, st, key, nullptr, large, kEncryptAndDigest, kDigest);
   cipher = std::move(made.cipher);
   if (!cipher) return false;
-  if (made.genuine && plaintext.size >= kInPlaceFrom) {
+  if (made.genuine) {
     const int done = seal_in_buffer(st, cipher.get(), plaintext, sealed);
     if (done) return done > 0;
   }
@@ -155,7 +156,7 @@ bool set_ciphertext(PyObject* record, const Sealed& sealed, const CipherBytes& t
 }  // namespace
 
 GcmCipher new_gcm_cipher(const Function& fn, const State& st, PyObject* key, PyObject* nonce,
-                         Method first, Method last) {
+                         bool in_place, Method first, Method last) {
   GcmCipher made;
   Ref aes = global(fn, st.str.AES);
   if (!aes) return made;
@@ -165,8 +166,9 @@ GcmCipher new_gcm_cipher(const Function& fn, const State& st, PyObject* key, PyO
   if (!mode) return made;
   made.cipher = nonce ? call_kw(aes_new.get(), st.kw_nonce.get(), key, mode, nonce)
                       : call(aes_new.get(), key, mode);
-  made.genuine = made.cipher && is_genuine_cipher(st.genuine, aes.get(), aes_new.get(), mode.get(),
-                                                  made.cipher.get(), first, last);
+  made.genuine = in_place && made.cipher &&
+                 is_genuine_cipher(st.genuine, aes.get(), aes_new.get(), mode.get(),
+                                   made.cipher.get(), first, last);
   return made;
 }
 

@@ -20,13 +20,13 @@ Ref in_place_verdict(Function& fn, Args args);
 
 // A cipher from AES.new(key, AES.MODE_GCM), with nonce=nonce unless `nonce`
 // is nullptr (AES looked up as a module global, then .new and .MODE_GCM read
-// from it), and whether its methods `first` to `last` are the genuine ones
-// that can work in place.
+// from it); with `in_place`, also whether its methods `first` to `last` are
+// the genuine ones that can work in place.
 struct GcmCipher {
   Ref cipher;
   bool genuine = false;
 };
 GcmCipher new_gcm_cipher(const Function& fn, const State& st, PyObject* key, PyObject* nonce,
-                         Method first, Method last);
+                         bool in_place, Method first, Method last);
 
 }  // namespace orvex::vault
