@@ -6,7 +6,7 @@ never reused."""
 import gc
 import logging
 import sys
-import threading
+import time
 import tracemalloc
 import types
 
@@ -203,7 +203,7 @@ def test_threads_seal_and_open_in_buffers_of_their_own():
 
     def work(i, deadline):
         rng = np.random.default_rng(i)
-        while time_left(deadline):
+        while time.monotonic() < deadline:
             n = int(rng.integers(IN_PLACE_FROM // 4, (5 * MIB) // 4))
             array = rng.integers(0, 2**31, n, dtype=np.int32)
             record = vault.encrypt(KEY, array)
@@ -211,12 +211,6 @@ def test_threads_seal_and_open_in_buffers_of_their_own():
             assert same_array(vault.decrypt(KEY, record), array)
 
     assert not run_threads(work, 3, 1)
-
-
-def time_left(deadline):
-    import time
-
-    return time.monotonic() < deadline
 
 
 def test_a_call_nested_in_a_collection_takes_its_own_buffer(vault):
@@ -316,17 +310,3 @@ def test_failed_openings_leave_nothing_behind(vault, monkeypatch):
     finally:
         tracemalloc.stop()
     assert grown < 128 << 10  # far below one plaintext a call
-
-
-def test_the_threads_own_buffers_are_not_shared_with_other_threads():
-    """Each thread keeps its own buffer: a thread that exits takes it along,
-    and others are not affected."""
-    vault = AESVault()
-    array = np.arange(MIB // 4, dtype=np.float32)
-    records = []
-    worker = threading.Thread(target=lambda: records.append(vault.encrypt(KEY, array)))
-    worker.start()
-    worker.join()
-    records.append(vault.encrypt(KEY, array * 2))
-    assert literal_record_matches(records[0], array.tobytes())
-    assert literal_record_matches(records[1], (array * 2).tobytes())
