@@ -102,6 +102,9 @@ inline constexpr const char* kSha256Doc =
 inline constexpr const char* kVoteProbesDoc =
     "(slots probed, whether it went over to SipHash) for the native vote table counting a list "
     "of candidates (bytes of at most 32) under the key (k0, k1).";
+inline constexpr const char* kImportMemoDoc =
+    "Whether the next `import torch` of _to_numpy would be answered \"absent\" without running "
+    "importlib.";
 inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";

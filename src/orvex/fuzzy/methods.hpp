@@ -33,5 +33,8 @@ Ref sha256_digests(Function& fn, Args args);
 // _native_vote_probes(candidates, k0, k1) -> (int, bool): how the native vote table
 // probes to count them under that key
 Ref vote_probes(Function& fn, Args args);
+// _import_memo_holds() -> bool: whether the failed import of torch is
+// memoised and still stands (native/import_memo.cpp)
+Ref import_memo_holds(Function& fn, Args args);
 
 }  // namespace orvex::fuzzy

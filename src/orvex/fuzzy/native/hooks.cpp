@@ -6,6 +6,7 @@
 #include "fuzzy/methods.hpp"
 #include "fuzzy/native/native.hpp"
 #include "fuzzy/native/sha256.hpp"
+#include "fuzzy/state.hpp"
 #include "fuzzy/native/vote_tally.hpp"
 #include "runtime/bit_generator.hpp"
 #include "runtime/messages.hpp"
@@ -209,6 +210,11 @@ Ref vote_probes(Function&, Args args) {
   }
   return Ref::steal(Py_BuildValue("nO", static_cast<Py_ssize_t>(tally.probes()),
                                   tally.rehashed() ? Py_True : Py_False));
+}
+
+Ref import_memo_holds(Function& fn, Args) {
+  State& st = fn.state<State>();
+  return Ref::borrow(import_memo_holds(st.torch_import, st.str.torch) ? Py_True : Py_False);
 }
 
 }  // namespace orvex::fuzzy
