@@ -23,7 +23,16 @@ ARRAY = np.arange(-3, 3, dtype=np.float32).reshape(2, 3)
 TORCH_PY = """
 import numpy as np
 
-class Tensor:
+checked = []
+
+
+class Checked(type):
+    def __instancecheck__(cls, obj):
+        checked.append(type(obj).__name__)
+        return type.__instancecheck__(cls, obj)
+
+
+class Tensor(metaclass=Checked):
     def detach(self):
         return self
 
@@ -76,14 +85,16 @@ def write_torch(directory, source=TORCH_PY, keep_time=False):
 
 
 def observe(to_numpy):
-    """What a call shows: its result and whether it imported torch."""
+    """What a call shows: its result, and whether it imported torch and used it."""
     try:
         result = to_numpy(ARRAY).tolist()
     except Exception as e:  # compared, not hidden
         return ("raised", type(e).__name__, str(e))
     torch = sys.modules.get("torch")
-    tensor = to_numpy(torch.Tensor()).tolist() if torch else None
-    return (result, tensor)
+    if not torch:
+        return (result, None)
+    checked = list(torch.checked)
+    return (result, to_numpy(torch.Tensor()).tolist(), checked)
 
 
 def torch_file(directory, log):
@@ -132,6 +143,10 @@ def import_in_audit(directory, log):
     AUDIT["during"] = lambda: write_torch(directory)
 
 
+def stub_in_audit(directory, log):
+    AUDIT["during"] = lambda: stub_module(directory, log)
+
+
 def failing_module_in_audit(directory, log):
     AUDIT["during"] = lambda: write_torch(directory, "1 / 0\n")
 
@@ -142,7 +157,7 @@ def hook_sees(directory, log):
 
 
 CHANGES = [torch_file, add_finder, stub_module, path_in_place, stale_cache, invalidated_cache,
-           import_in_audit, failing_module_in_audit, hook_sees]
+           import_in_audit, stub_in_audit, failing_module_in_audit, hook_sees]
 
 
 @pytest.fixture
@@ -191,9 +206,10 @@ def test_the_next_call_sees_what_python_sees(scene, change):
 def test_what_the_scenarios_show(scene):
     # The oracle's own answers, so that the comparisons above can't pass by
     # both sides missing the change.
-    found = ([-3.0, -2.0, -1.0, 0.0, 1.0, 2.0], [7.0, 8.0])
+    found = ([-3.0, -2.0, -1.0, 0.0, 1.0, 2.0], [7.0, 8.0], ["ndarray"])
     assert scene(plain_to_numpy, torch_file)[1] == found
     assert scene(plain_to_numpy, stale_cache)[1] == (found[0], None)
+    assert scene(plain_to_numpy, stub_in_audit)[1] == found
     assert scene(plain_to_numpy, invalidated_cache)[1] == found
     assert scene(plain_to_numpy, add_finder)[2] == [["torch"]]
     assert scene(plain_to_numpy, failing_module_in_audit)[1][:2] == ("raised", "ZeroDivisionError")
