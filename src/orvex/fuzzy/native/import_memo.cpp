@@ -28,6 +28,28 @@
 #include <iterator>
 
 namespace orvex::fuzzy {
+namespace {
+
+// Up to 3.11 every dict carries a version tag that any change to it
+// replaces: an unchanged tag spares comparing the entries. (Deprecated from
+// 3.12; those compare the entries every time.)
+#if PY_VERSION_HEX < 0x030C0000
+uint64_t version_of(PyObject* d) {
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+}
+bool same_version(PyObject* d, uint64_t version) {
+  return version_of(d) == version;
+}
+#else
+uint64_t version_of(PyObject*) {
+  return 0;
+}
+bool same_version(PyObject*, uint64_t) {
+  return false;
+}
+#endif
+
+}  // namespace
 
 DictSnapshot::~DictSnapshot() noexcept(false) {
   if (items.empty() || !may_touch_references()) return;
@@ -51,12 +73,14 @@ bool DictSnapshot::take(PyObject* d, PyObject* loose_keys) {
 
 bool DictSnapshot::unchanged() const {
   PyObject* d = dict.get();
+  if (same_version(d, version)) return true;
   if (PyDict_GET_SIZE(d) * 2 != static_cast<Py_ssize_t>(items.size())) return false;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   for (size_t i = 0; PyDict_Next(d, &pos, &key, &value); i += 2) {
     if (key != items[i] || (value != items[i + 1] && !loose[i / 2])) return false;
   }
+  version = version_of(d);
   return true;
 }
 
@@ -67,13 +91,21 @@ int DictSnapshot::traverse(visitproc visit, void* arg) const {
 
 // The entry at the recorded position: a deletion, or a rebuild of the table
 // that moved it, puts another key (or none) there.
-bool DictPin::unchanged() const {
-  Py_ssize_t at = pos;
-  PyObject *k, *v;
-  return PyDict_Next(dict.get(), &at, &k, &v) && k == key.get() && v == value.get();
+bool PinnedDict::unchanged() const {
+  PyObject* d = dict.get();
+  if (same_version(d, version)) return true;
+  for (const DictPin& p : pins) {
+    Py_ssize_t at = p.pos;
+    PyObject *k, *v;
+    if (!PyDict_Next(d, &at, &k, &v) || k != p.key.get() || v != p.value.get()) return false;
+  }
+  version = version_of(d);
+  return true;
 }
 
 namespace {
+
+constexpr long kMonitoringTools = 6;  // the ids sys.monitoring hands out
 
 constexpr const char* kLooseKeys[] = {"__name__", "__package__", "__file__", "__cached__",
                                       "__doc__"};
@@ -186,6 +218,9 @@ bool pin_class(ImportWorld& w, PyObject* cls, PyObject* names) {
 
 // Every name of `names` present in `dict`, where PyDict_Next finds it.
 bool pin_names(ImportWorld& w, PyObject* dict, PyObject* names, bool skip_dynamic) {
+  PinnedDict pinned;
+  pinned.dict = Ref::borrow(dict);
+  pinned.version = version_of(dict);
   Py_ssize_t pos = 0, at = 0;
   PyObject *key, *value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -200,8 +235,9 @@ bool pin_names(ImportWorld& w, PyObject* dict, PyObject* names, bool skip_dynami
         dynamic |= PyUnicode_CompareWithASCIIString(key, k) == 0;
       if (dynamic) continue;
     }
-    w.names.push_back({Ref::borrow(dict), Ref::borrow(key), Ref::borrow(value), here});
+    pinned.pins.push_back({Ref::borrow(key), Ref::borrow(value), here});
   }
+  w.names.push_back(std::move(pinned));
   return true;
 }
 
@@ -218,16 +254,17 @@ bool import_is_reported(PyObject* sys_dict) {
 }
 
 bool capture_world(ImportWorld& w) {
-  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-  if (!sys || !PyModule_CheckExact(sys.get())) return false;
-  w.sys_dict = Ref::borrow(PyModule_GetDict(sys.get()));
-  if (import_is_reported(w.sys_dict.get())) return false;
   PyObject* modules = PyImport_GetModuleDict();
   w.bootstrap_key = intern("_frozen_importlib");
   if (!w.bootstrap_key || !PyDict_CheckExact(modules)) return false;
   w.bootstrap = Ref::borrow(PyDict_GetItemWithError(modules, w.bootstrap_key.get()));
   if (!w.bootstrap || !PyModule_CheckExact(w.bootstrap.get())) return false;
   PyObject* bootstrap_dict = PyModule_GetDict(w.bootstrap.get());
+  // The sys the search reads (the interpreter's own: the audit event reads it too).
+  Ref sys = item(bootstrap_dict, "sys");
+  if (!sys || !PyModule_CheckExact(sys.get())) return false;
+  w.sys_dict = Ref::borrow(PyModule_GetDict(sys.get()));
+  if (import_is_reported(w.sys_dict.get())) return false;
   Ref external = item(bootstrap_dict, "_bootstrap_external");
   Ref builtins_ns = item(bootstrap_dict, "__builtins__");
   if (!external || !PyModule_CheckExact(external.get()) || !builtins_ns) return false;
@@ -237,6 +274,12 @@ bool capture_world(ImportWorld& w) {
   if (!PyDict_CheckExact(builtins_dict)) return false;
   w.import_func = item(builtins_dict, "__import__");
   if (!w.import_func || !PyCFunction_CheckExact(w.import_func.get())) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref monitoring = item(w.sys_dict.get(), "monitoring");
+  w.get_tool =
+      monitoring ? Ref::steal(PyObject_GetAttrString(monitoring.get(), "get_tool")) : Ref();
+  if (!w.get_tool || !PyCFunction_CheckExact(w.get_tool.get())) return false;
+#endif
 
   w.builtin_importer = item(bootstrap_dict, "BuiltinImporter");
   w.frozen_importer = item(bootstrap_dict, "FrozenImporter");
@@ -259,6 +302,7 @@ bool capture_world(ImportWorld& w) {
   for (PyObject* d : {bootstrap_dict, external_dict}) {
     DictSnapshot snapshot;
     if (!snapshot.take(d, loose.get())) return false;
+    snapshot.version = version_of(d);
     w.modules.push_back(std::move(snapshot));
   }
   // The machinery's functions and classes, then the modules it reads.
@@ -284,10 +328,11 @@ bool capture_world(ImportWorld& w) {
   w.key_meta_path = intern("meta_path");
   w.key_path_importer_cache = intern("path_importer_cache");
   w.key_modules = intern("modules");
+  w.key_path_hooks = intern("path_hooks");
   w.key_builtins = intern("__builtins__");
   w.key_import = intern("__import__");
   return w.key_path && w.key_meta_path && w.key_path_importer_cache && w.key_modules &&
-         w.key_builtins && w.key_import;
+         w.key_path_hooks && w.key_builtins && w.key_import;
 }
 
 bool world_unchanged(const ImportWorld& w) {
@@ -303,7 +348,7 @@ bool world_unchanged(const ImportWorld& w) {
   for (const FunctionPin& f : w.functions) {
     if (!function_unchanged(f)) return false;
   }
-  for (const DictPin& p : w.names) {
+  for (const PinnedDict& p : w.names) {
     if (!p.unchanged()) return false;
   }
   return true;
@@ -496,16 +541,30 @@ bool genuine_import_in_scope(const ImportWorld& w) {
   return PyDict_GetItemWithError(builtins, w.key_import.get()) == w.import_func.get();
 }
 
-bool tracing() {
+// Whether a tracer, a profiler or (from 3.12) a monitoring tool would see
+// importlib's frames run: then they must run.
+bool observed(const ImportWorld& w) {
   PyThreadState* ts = PyThreadState_Get();
-  return ts->c_tracefunc || ts->c_profilefunc;
+  if (ts->c_tracefunc || ts->c_profilefunc) return true;
+  if (!w.get_tool) return false;
+  for (long tool = 0; tool < kMonitoringTools; ++tool) {
+    Ref id = Ref::steal(PyLong_FromLong(tool));
+    Ref name = id ? call(w.get_tool.get(), id) : Ref();
+    if (!name) {
+      PyErr_Clear();
+      return true;
+    }
+    if (name.get() != Py_None) return true;
+  }
+  return false;
 }
 
 // The "import" event, with the arguments the import system passes.
-int audit_import(PyObject* name) {
-  PyObject* path = PySys_GetObject("path");
-  PyObject* meta_path = PySys_GetObject("meta_path");
-  PyObject* path_hooks = PySys_GetObject("path_hooks");
+int audit_import(const ImportWorld& w, PyObject* name) {
+  // Exact str keys in the exact sys dict: none of these lookups runs code.
+  PyObject* path = sys_item(w, w.key_path);
+  PyObject* meta_path = sys_item(w, w.key_meta_path);
+  PyObject* path_hooks = sys_item(w, w.key_path_hooks);
   return PySys_Audit("import", "OOOOO", name, Py_None, path ? path : Py_None,
                      meta_path ? meta_path : Py_None, path_hooks ? path_hooks : Py_None);
 }
@@ -592,8 +651,12 @@ Ref import_after_audit(const ImportWorld& w, PyObject* name) {
 
 }  // namespace
 
+// Off where the search differs: from 3.15 (the audit event moved into
+// importlib), on case-insensitive file systems (the finders fold case) and
+// without the interpreter lock (nothing here would be atomic).
 void capture_import_world(ImportMemo& memo) {
-#if PY_VERSION_HEX < 0x030F0000 && !defined(_WIN32) && !defined(__APPLE__) && !defined(__CYGWIN__)
+#if PY_VERSION_HEX < 0x030F0000 && !defined(_WIN32) && !defined(__APPLE__) && \
+    !defined(__CYGWIN__) && !defined(Py_GIL_DISABLED)
   memo.world.ready = capture_world(memo.world);
   if (memo.world.ready) return;
   PyErr_Clear();
@@ -605,9 +668,10 @@ void capture_import_world(ImportMemo& memo) {
 
 bool import_memo_holds(const ImportMemo& memo, PyObject* name) {
   PyObject* modules = PyImport_GetModuleDict();
-  const bool holds = memo.record.valid && !tracing() && genuine_import_in_scope(memo.world) &&
-                     PyDict_CheckExact(modules) && !PyDict_GetItemWithError(modules, name) &&
-                     !PyErr_Occurred() && record_unchanged(memo, name);
+  const bool holds = memo.record.valid && !observed(memo.world) &&
+                     genuine_import_in_scope(memo.world) && PyDict_CheckExact(modules) &&
+                     !PyDict_GetItemWithError(modules, name) && !PyErr_Occurred() &&
+                     record_unchanged(memo, name);
   if (PyErr_Occurred()) PyErr_Clear();
   return holds;
 }
@@ -616,12 +680,12 @@ int import_optional(ImportMemo& memo, PyObject* name, Ref& module) {
   // What PyImport_Import reads before the audit event: the __import__ in
   // scope, and the name in the interpreter's module dict.
   PyObject* modules = PyImport_GetModuleDict();
-  const bool may_answer = memo.record.valid && !tracing() && genuine_import_in_scope(memo.world) &&
-                          PyDict_CheckExact(modules) && !PyDict_GetItemWithError(modules, name) &&
-                          !PyErr_Occurred();
+  const bool may_answer = memo.record.valid && !observed(memo.world) &&
+                          genuine_import_in_scope(memo.world) && PyDict_CheckExact(modules) &&
+                          !PyDict_GetItemWithError(modules, name) && !PyErr_Occurred();
   if (PyErr_Occurred()) PyErr_Clear();
   if (!may_answer) return settle(memo, name, Ref::steal(PyImport_Import(name)), module);
-  if (audit_import(name) < 0) return -1;
+  if (audit_import(memo.world, name) < 0) return -1;
   // Only now: an audit hook may change anything.
   if (record_unchanged(memo, name) && !PyDict_GetItemWithError(modules, name) &&
       !PyErr_Occurred()) {

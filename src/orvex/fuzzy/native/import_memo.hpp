@@ -24,6 +24,7 @@ namespace orvex::fuzzy {
 // `importlib` rewrites and that the search never reads).
 struct DictSnapshot {
   Ref dict;
+  mutable uint64_t version = 0;  // the dict's version tag when last compared, where there is one
   std::vector<PyObject*> items;  // key, value, key, value, ... (owned)
   std::vector<bool> loose;       // per item: its value is not compared
 
@@ -42,10 +43,16 @@ struct DictSnapshot {
 // One entry of a large dict (sys, builtins, a builtin module): its key and
 // value, and the position where PyDict_Next last found it.
 struct DictPin {
-  Ref dict;
   Ref key;
   Ref value;
   Py_ssize_t pos = 0;
+};
+
+// The pinned entries of one dict.
+struct PinnedDict {
+  Ref dict;
+  mutable uint64_t version = 0;  // as in DictSnapshot
+  std::vector<DictPin> pins;
 
   bool unchanged() const;
 };
@@ -87,6 +94,7 @@ struct PathEntry {
 struct ImportWorld {
   bool ready = false;
   Ref import_func;  // builtins.__import__
+  Ref get_tool;     // sys.monitoring.get_tool, from 3.12
   Ref bootstrap;    // the module that runs the search
   Ref bootstrap_key;
   Ref builtin_importer;
@@ -94,11 +102,12 @@ struct ImportWorld {
   Ref path_finder;
   Ref file_finder;
   Ref sys_dict;
-  Ref key_path, key_meta_path, key_path_importer_cache, key_modules, key_builtins, key_import;
+  Ref key_path, key_meta_path, key_path_importer_cache, key_modules, key_path_hooks, key_builtins,
+      key_import;
   std::vector<DictSnapshot> modules;
   std::vector<FunctionPin> functions;
   std::vector<TypePin> types;
-  std::vector<DictPin> names;
+  std::vector<PinnedDict> names;
   std::vector<Ref> namespaces;  // modules whose attributes the search reads
 };
 
