@@ -17,7 +17,7 @@ import pytest
 
 import orvex.fuzzy as fuzzy
 
-from conftest import hook_or_skip  # noqa: E402
+from conftest import assert_no_leaks, hook_or_skip  # noqa: E402
 
 ARRAY = np.arange(-3, 3, dtype=np.float32).reshape(2, 3)
 TORCH_PY = """
@@ -276,3 +276,25 @@ def test_the_memo_survives_other_imports_and_steps_aside_for_tracers(scene):
         log.append(sorted(called & {"_find_and_load", "find_spec"}))
 
     assert scene(fuzzy._to_numpy, traced)[2] == [["_find_and_load", "find_spec"]]
+
+
+def test_answering_and_recording_leak_nothing(scene):
+    def check(directory, log):
+        AUDIT["on"] = False  # its record of events would grow
+
+        def answer():
+            for _ in range(200):
+                fuzzy._to_numpy(ARRAY)
+
+        def record_again():
+            for i in range(50):
+                os.utime(directory, ns=(i * 10**9, i * 10**9))  # a real import, memoised anew
+                fuzzy._to_numpy(ARRAY)
+
+        finder = sys.path_importer_cache[str(directory)]
+        watched = [ARRAY, finder, vars(finder)]
+        assert_no_leaks(answer, watched, 200, "answer")
+        assert_no_leaks(record_again, watched, 50, "record again")
+        log.append([fuzzy._import_memo_holds()])
+
+    assert scene(fuzzy._to_numpy, check)[2] == [[True]]
