@@ -10,6 +10,7 @@ import builtins
 import importlib
 import os
 import sys
+import time
 import types
 
 import numpy as np
@@ -17,7 +18,7 @@ import pytest
 
 import orvex.fuzzy as fuzzy
 
-from conftest import assert_no_leaks, hook_or_skip  # noqa: E402
+from conftest import assert_no_leaks, hook_or_skip, run_threads  # noqa: E402
 
 ARRAY = np.arange(-3, 3, dtype=np.float32).reshape(2, 3)
 TORCH_PY = """
@@ -299,3 +300,26 @@ def test_answering_and_recording_leak_nothing(scene):
         log.append([fuzzy._import_memo_holds()])
 
     assert scene(fuzzy._to_numpy, check)[2] == [[True]]
+
+
+def test_threads_answer_while_the_directory_keeps_changing(scene):
+    # Two threads convert while a third keeps touching the directory, so that
+    # answers, real imports and new records interleave; each call must give
+    # the array, and the memo must stand again once the touching stops.
+    def check(directory, log):
+        AUDIT["on"] = False
+
+        def work(index, deadline):
+            i = 0
+            while time.monotonic() < deadline:
+                if index == 2:
+                    i += 1
+                    os.utime(directory, ns=(i * 10**9, i * 10**9))
+                else:
+                    assert fuzzy._to_numpy(ARRAY).tolist() == ARRAY.flatten().tolist()
+
+        log.append([repr(f) for f in run_threads(work, 3, 0.5)])
+        fuzzy._to_numpy(ARRAY)
+        log.append([fuzzy._import_memo_holds()])
+
+    assert scene(fuzzy._to_numpy, check)[2] == [[], [True]]
