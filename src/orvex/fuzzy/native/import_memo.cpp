@@ -323,6 +323,17 @@ bool capture_world(ImportWorld& w) {
     if (!pin_names(w, d, names.get(), d == w.sys_dict.get())) return false;
   }
   if (!pin_names(w, builtins_dict, names.get(), false)) return false;
+  // The second module's functions look names up in its own builtins.
+  Ref external_builtins = item(external_dict, "__builtins__");
+  if (!external_builtins) return false;
+  PyObject* external_builtins_dict = PyModule_Check(external_builtins.get())
+                                         ? PyModule_GetDict(external_builtins.get())
+                                         : external_builtins.get();
+  if (external_builtins_dict != builtins_dict &&
+      (!PyDict_CheckExact(external_builtins_dict) ||
+       !pin_names(w, external_builtins_dict, names.get(), false))) {
+    return false;
+  }
 
   w.key_path = intern("path");
   w.key_meta_path = intern("meta_path");
@@ -459,6 +470,15 @@ PyObject* sys_item(const ImportWorld& w, const Ref& key) {
   return PyDict_GetItemWithError(w.sys_dict.get(), key.get());
 }
 
+// sys.meta_path as the interpreter sets it up: the builtin, frozen and path
+// finders, in that order.
+bool standard_finders(const ImportWorld& w, PyObject* meta_path) {
+  return PyList_GET_SIZE(meta_path) == 3 &&
+         PyList_GET_ITEM(meta_path, 0) == w.builtin_importer.get() &&
+         PyList_GET_ITEM(meta_path, 1) == w.frozen_importer.get() &&
+         PyList_GET_ITEM(meta_path, 2) == w.path_finder.get();
+}
+
 bool record_absence(ImportMemo& memo, PyObject* name) {
   const ImportWorld& w = memo.world;
   ImportRecord& r = memo.record;
@@ -471,12 +491,7 @@ bool record_absence(ImportMemo& memo, PyObject* name) {
       sys_item(w, w.key_modules) != PyImport_GetModuleDict()) {
     return false;
   }
-  PyObject* meta = r.meta_path.get();
-  if (PyList_GET_SIZE(meta) != 3 || PyList_GET_ITEM(meta, 0) != w.builtin_importer.get() ||
-      PyList_GET_ITEM(meta, 1) != w.frozen_importer.get() ||
-      PyList_GET_ITEM(meta, 2) != w.path_finder.get()) {
-    return false;
-  }
+  if (!standard_finders(w, r.meta_path.get())) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(r.path.get()); ++i) {
     PyObject* entry = PyList_GET_ITEM(r.path.get(), i);
     if (!PyUnicode_CheckExact(entry) || PyUnicode_GET_LENGTH(entry) == 0) return false;
@@ -505,12 +520,7 @@ bool record_unchanged(const ImportMemo& memo, PyObject* name) {
       sys_item(w, w.key_modules) != PyImport_GetModuleDict()) {
     return false;
   }
-  PyObject* meta = r.meta_path.get();
-  if (PyList_GET_SIZE(meta) != 3 || PyList_GET_ITEM(meta, 0) != w.builtin_importer.get() ||
-      PyList_GET_ITEM(meta, 1) != w.frozen_importer.get() ||
-      PyList_GET_ITEM(meta, 2) != w.path_finder.get()) {
-    return false;
-  }
+  if (!standard_finders(w, r.meta_path.get())) return false;
   PyObject* path = r.path.get();
   const auto n = static_cast<Py_ssize_t>(r.entries.size());
   if (PyList_GET_SIZE(path) != n) return false;
