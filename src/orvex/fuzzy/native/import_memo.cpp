@@ -342,8 +342,11 @@ bool capture_world(ImportWorld& w) {
   w.key_path_hooks = intern("path_hooks");
   w.key_builtins = intern("__builtins__");
   w.key_import = intern("__import__");
+  // Interned, as the interpreter's own name: a fresh string at every call
+  // would take a new slot of the type attribute cache each time.
+  w.key_find_and_load = intern("_find_and_load");
   return w.key_path && w.key_meta_path && w.key_path_importer_cache && w.key_modules &&
-         w.key_path_hooks && w.key_builtins && w.key_import;
+         w.key_path_hooks && w.key_builtins && w.key_import && w.key_find_and_load;
 }
 
 bool world_unchanged(const ImportWorld& w) {
@@ -648,8 +651,8 @@ void remove_importlib_frames() {
 // What PyImport_Import does after the audit event: importlib's search (its
 // traceback trimmed on failure), then the module as sys.modules holds it.
 Ref import_after_audit(const ImportWorld& w, PyObject* name) {
-  Ref found = Ref::steal(
-      PyObject_CallMethod(w.bootstrap.get(), "_find_and_load", "OO", name, w.import_func.get()));
+  Ref found = Ref::steal(PyObject_CallMethodObjArgs(w.bootstrap.get(), w.key_find_and_load.get(),
+                                                    name, w.import_func.get(), nullptr));
   if (!found) {
     remove_importlib_frames();
     return {};

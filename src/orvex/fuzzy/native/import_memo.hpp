@@ -103,7 +103,7 @@ struct ImportWorld {
   Ref file_finder;
   Ref sys_dict;
   Ref key_path, key_meta_path, key_path_importer_cache, key_modules, key_path_hooks, key_builtins,
-      key_import;
+      key_import, key_find_and_load;
   std::vector<DictSnapshot> modules;
   std::vector<FunctionPin> functions;
   std::vector<TypePin> types;
