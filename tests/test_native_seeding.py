@@ -123,6 +123,8 @@ SEEDING_REDIRECTIONS = {
                                 wrapped(bit_generator._coerce_to_uint32_array)),
     "_int_to_uint32_array": (bit_generator, "_int_to_uint32_array",
                              wrapped(bit_generator._int_to_uint32_array)),
+    "ISeedSequence": (bit_generator, "ISeedSequence",
+                      type("Sequences", (bit_generator.ISeedSequence,), {})),
     "numpy.zeros": (np, "zeros", wrapped(np.zeros)),
     "numpy.array": (np, "array", wrapped(np.array)),
     "fuzzy's numpy": (fuzzy, "np", NumpyProxy("numpy")),

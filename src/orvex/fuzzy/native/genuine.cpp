@@ -135,7 +135,7 @@ bool capture_seeding(Genuine& g) {
                       pin(g.seed_names, numpy_dict,
                           {"zeros", "uint32", "uint64", "dtype", "array", "concatenate", "integer",
                            "ndarray", "inexact"});
-  if (!pinned) return false;
+  if (!pinned || !pin(g.seed_sequence_name, seeding_dict, {"ISeedSequence"})) return false;
   if (!PyFunction_Check(generate.get())) return true;
   return pin(g.seed_names, PyFunction_GET_GLOBALS(generate.get()),
              {"_make_extobj", "_extobj_contextvar", "_Unspecified"});
@@ -203,7 +203,8 @@ int Genuine::traverse(visitproc visit, void* arg) const {
   for (const Ref& module : modules) Py_VISIT(module.get());
   if (int r = draw_names.traverse(visit, arg)) return r;
   if (int r = vote_names.traverse(visit, arg)) return r;
-  return seed_names.traverse(visit, arg);
+  if (int r = seed_names.traverse(visit, arg)) return r;
+  return seed_sequence_name.traverse(visit, arg);
 }
 
 }  // namespace orvex::fuzzy

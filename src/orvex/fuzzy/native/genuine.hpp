@@ -67,8 +67,10 @@ struct Genuine {
   PinnedNames draw_names;
   PinnedNames vote_names;
   // Names default_rng(seed) reads on its way to a PCG64, for a generator
-  // seeded natively.
+  // seeded natively, and among them the name of seed_sequence_base, read
+  // before the others.
   PinnedNames seed_names;
+  PinnedNames seed_sequence_name;
 
   // The objects a cycle could run through (the interned strings can't).
   int traverse(visitproc visit, void* arg) const;

@@ -69,13 +69,15 @@ int seed_natively(const State& st, PyObject* locker_seed, SeededGenerator& out) 
       !PyModule_CheckExact(g.numpy.get()) || !PyBytes_CheckExact(locker_seed)) {
     return 0;
   }
-  int same = g.seed_names.unchanged();
+  int same = g.seed_sequence_name.unchanged();
   if (same <= 0) return same;
   // isinstance(seed, ISeedSequence), which NumPy asks before it seeds: a hook
-  // registered with that class runs, and may answer yes, as in NumPy.
+  // registered with that class runs, and may answer yes, as in NumPy. The
+  // other names are read after it, as NumPy reads them (the hook may have
+  // replaced some).
   const int sequence = PyObject_IsInstance(out.seed_int.get(), g.seed_sequence_base.get());
   if (sequence != 0) return sequence < 0 ? -1 : 0;
-  same = g.seed_names.unchanged();  // the hook may have replaced some
+  same = g.seed_names.unchanged();
   if (same <= 0) return same;
   const auto* seed = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(locker_seed));
   out.pcg64 = seeded_pcg64(seed, static_cast<size_t>(PyBytes_GET_SIZE(locker_seed)));
