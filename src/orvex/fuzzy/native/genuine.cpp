@@ -136,8 +136,12 @@ bool capture_seeding(Genuine& g) {
                           {"zeros", "uint32", "uint64", "dtype", "array", "concatenate", "integer",
                            "ndarray", "inexact"});
   if (!pinned || !pin(g.seed_sequence_name, seeding_dict, {"ISeedSequence"})) return false;
-  if (!PyFunction_Check(generate.get())) return true;
-  return pin(g.seed_names, PyFunction_GET_GLOBALS(generate.get()),
+  // generate_state runs inside NumPy's error-state decorator; only the one
+  // that sets a context variable (NumPy 2) is known to do nothing else.
+  if (!PyFunction_Check(generate.get())) return false;
+  PyObject* decorator_globals = PyFunction_GET_GLOBALS(generate.get());
+  if (!PyDict_GetItemString(decorator_globals, "_extobj_contextvar")) return false;
+  return pin(g.seed_names, decorator_globals,
              {"_make_extobj", "_extobj_contextvar", "_Unspecified"});
 }
 
