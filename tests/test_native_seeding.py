@@ -6,6 +6,7 @@ native attempt that declines makes it then. Anything replaced on the way
 makes NumPy seed it, with the same results.
 """
 import os
+import subprocess
 import sys
 
 import numpy as np
@@ -139,3 +140,24 @@ def test_replaced_seeding_is_used(record, name):
         assert both(lambda: fe.unlock_secret(X, record)) == (SECRET, {"ratio": 1.0})
         assert seed_sequences_made(lambda: fe.unlock_secret(X, record)) == 1
     assert seed_sequences_made(lambda: fe.unlock_secret(X, record)) == 0
+
+
+# In a child: a virtual subclass can't be unregistered.
+SEED_SEQUENCE_CHILD = r"""
+import numpy as np, numpy.random.bit_generator as bit_generator, orvex.fuzzy as fuzzy
+fe, x = fuzzy.FuzzyExtractor(8), np.arange(1.0, 97.0)
+record = fe.lock_secret(x, b"secret")
+fe.unlock_secret(x, record)  # settles the first-use checks
+bit_generator.ISeedSequence.register(int)  # NumPy now takes the seed for a sequence
+for call in (lambda: fe.lock_secret(x, b"secret"), lambda: fe.unlock_secret(x, record)):
+    try:
+        call()
+    except AttributeError as error:
+        print(error)
+"""
+
+
+def test_seeds_taken_for_seed_sequences_fail_as_in_numpy():
+    out = subprocess.run([sys.executable, "-c", SEED_SEQUENCE_CHILD], capture_output=True,
+                         text=True, timeout=60, check=True).stdout
+    assert out.splitlines() == ["'int' object has no attribute 'generate_state'"] * 2
