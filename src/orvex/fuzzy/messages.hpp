@@ -97,6 +97,10 @@ inline constexpr const char* kSampleDoc =
 inline constexpr const char* kDrawLockersDoc =
     "Draw count lockers' positions (k of range(n) each) from a NumPy Generator natively, "
     "stepping PCG64 inline if inline_pcg64 is true, and return the last locker's.";
+inline constexpr const char* kSeedStateDoc =
+    "The state of np.random.default_rng(int.from_bytes(seed, 'big')).bit_generator, derived "
+    "natively from the seed's bytes.";
+inline constexpr const char* kSeedStateNeedsBytes = "expected a bytes seed";
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
 inline constexpr const char* kVoteProbesDoc =

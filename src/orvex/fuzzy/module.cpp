@@ -36,6 +36,11 @@ const FunctionSpec kNativeSha256 = {
     {{"messages", "list"}}, "list",           sha256_digests,
 };
 
+const FunctionSpec kNativeSeedState = {
+    "_native_seed_state", "_native_seed_state", msg::kSeedStateDoc, {{"seed", "bytes"}}, "dict",
+    seed_state,
+};
+
 const FunctionSpec kNativeVoteProbes = {
     "_native_vote_probes",
     "_native_vote_probes",
@@ -55,8 +60,10 @@ bool add_test_hooks(PyObject* m, PyObject* function_type) {
   Ref draw_fn = make_function(function_type, m, kNativeDrawLockers, nullptr);
   Ref probes_fn = make_function(function_type, m, kNativeVoteProbes, nullptr);
   Ref memo_fn = make_function(function_type, m, kImportMemoHolds, nullptr);
+  Ref seed_fn = make_function(function_type, m, kNativeSeedState, nullptr);
   return set_global(m, "_import_memo_holds", memo_fn.get()) &&
          set_global(m, "_native_sample", sample_fn.get()) &&
+         set_global(m, "_native_seed_state", seed_fn.get()) &&
          set_global(m, "_native_sha256", sha256_fn.get()) &&
          set_global(m, "_native_draw_lockers", draw_fn.get()) &&
          set_global(m, "_native_vote_probes", probes_fn.get());
