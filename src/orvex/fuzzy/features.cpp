@@ -22,7 +22,8 @@ Ref flatten_tensor(const State& st, PyObject* feature) {
 }  // namespace
 
 TensorOutcome tensor_to_numpy(State& st, PyObject* feature, Ref& flat) {
-  Ref torch = Ref::steal(PyImport_Import(st.str.torch));
+  Ref torch;
+  if (import_torch(st, torch) == 0) return TensorOutcome::not_a_tensor;
   Ref tensor_type = torch ? getattr(torch.get(), st.str.Tensor) : Ref();
   int is_tensor = tensor_type ? PyObject_IsInstance(feature, tensor_type.get()) : -1;
   if (is_tensor > 0) {

@@ -12,7 +12,8 @@ enum class TensorOutcome { converted, not_a_tensor, failed };
 // import torch; if isinstance(feature, torch.Tensor):
 //     flat = feature.detach().cpu().numpy().flatten()
 // PyTorch is optional: an ImportError from any of these steps means "not a
-// tensor", anything else is the caller's error.
+// tensor", anything else is the caller's error. Where PyTorch is missing, the
+// import is answered from the memo of its last failure (import_memo.hpp).
 TensorOutcome tensor_to_numpy(State& st, PyObject* feature, Ref& flat);
 
 // The rest of _to_numpy once the feature is no tensor, `np` being the global

@@ -3,6 +3,7 @@
 
 #include "fuzzy/native/feature_bits.hpp"
 #include "fuzzy/native/genuine.hpp"
+#include "fuzzy/native/import_memo.hpp"
 #include "fuzzy/native/siphash.hpp"
 #include "runtime/strings.hpp"
 
@@ -37,15 +38,24 @@ struct State {
   Ref one;              // 1
   Genuine genuine;      // for the native path
   SipKey vote_key;      // the native vote table's, drawn at import
+  // `import torch`, answered without importlib while PyTorch stays absent
+  ImportMemo torch_import;
 
   // What the native binarisation of the feature stands in for.
   GenuineFeature feature;
 
   // Only what can take part in a cycle: the strings, tuples and ints can't.
   int traverse(visitproc visit, void* arg) {
-    if (int r = genuine.traverse(visit, arg)) return r;
+    if (int rc = genuine.traverse(visit, arg)) return rc;
+    if (int rc = torch_import.traverse(visit, arg)) return rc;
     return feature.traverse(visit, arg);
   }
 };
+
+// import torch: 1 with `torch` set; 0 when the import raised ImportError
+// (cleared: PyTorch is absent or unusable); -1 with another exception set.
+inline int import_torch(State& st, Ref& torch) {
+  return import_optional(st.torch_import, st.str.torch, torch);
+}
 
 }  // namespace orvex::fuzzy
