@@ -91,6 +91,7 @@ void Sampler::floyd(Bits& bits, int64_t n, int64_t k, int64_t* out) {
   const bool flags = !linear && n <= kFlagsMax;
   // The flags are cleared after each draw, value by value, so that a draw
   // costs O(k) however large the population (many lockers share one table).
+  if (n <= kFlagsAlwaysMax) return floyd_marked(bits, n, k, out);
   if (flags && seen_flags_.size() < static_cast<size_t>(n)) {
     seen_flags_.assign(static_cast<size_t>(n), 0);
   }
@@ -139,6 +140,34 @@ void Sampler::floyd_small(Bits& source, int64_t n, int64_t k, int64_t* out) {
     out[count] = v;
   }
   for (int64_t i = 0; i < k; ++i) seen[out[i]] = 0;
+  for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
+  source = bits;
+}
+
+// floyd_small() with marks in place of flags: no clearing pass, and the
+// choice between the draw and j made without a branch (which mispredicts
+// on every repeat, about k*k/2n of them a draw).
+template <class Bits>
+void Sampler::floyd_marked(Bits& source, int64_t n, int64_t k, int64_t* out) {
+  if (marks_.size() < static_cast<size_t>(n)) marks_.resize(static_cast<size_t>(n), 0);
+  if (++mark_ == 0) {  // wrapped: marks of 65535 draws ago would look current
+    std::fill(marks_.begin(), marks_.end(), uint16_t{0});
+    mark_ = 1;
+  }
+  Bits bits = source;  // in registers, whatever the stores below may alias
+  uint16_t* marks = marks_.data();
+  const uint16_t mark = mark_;
+  auto draw = [&bits](int64_t r) -> int64_t {
+    return r == 0 ? 0 : static_cast<int64_t>(lemire32(bits, static_cast<uint32_t>(r)));
+  };
+  for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
+    int64_t v = draw(j);
+    // j itself was never drawn before: j is above every earlier bound
+    const int64_t repeat = -static_cast<int64_t>(marks[v] == mark);
+    v ^= (v ^ j) & repeat;
+    marks[v] = mark;
+    out[count] = v;
+  }
   for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
   source = bits;
 }

@@ -45,11 +45,17 @@ class Sampler {
   template <class Bits>
   void floyd_small(Bits& bits, int64_t n, int64_t k, int64_t* out);
   template <class Bits>
+  void floyd_marked(Bits& bits, int64_t n, int64_t k, int64_t* out);
+  template <class Bits>
   void tail_shuffle(Bits& bits, int64_t n, int64_t k, int64_t* out);
 
   // Membership of drawn values for large k, reused from draw to draw.
   std::vector<uint8_t> seen_flags_;
   std::unordered_set<int64_t> seen_set_;
+  // For populations up to 2**16: the number of the draw that last took each
+  // position, so that nothing needs clearing between draws.
+  std::vector<uint16_t> marks_;
+  uint16_t mark_ = 0;
   std::vector<int64_t> pool_;  // the population of the tail shuffle
 };
 
