@@ -1,6 +1,7 @@
 #include "fuzzy/native/sha256.hpp"
 #include "fuzzy/native/sha256_blocks.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvex::fuzzy {
@@ -209,6 +210,15 @@ void sha256_padded_pair(const uint8_t* block_a, const uint8_t* block_b, uint8_t*
   store_digest(state[1], out_b);
 }
 
+void sha256_padded_lanes(const uint8_t* const* blocks, uint8_t* const* out, size_t count) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (use_hw()) return sha256_padded_hw_lanes(blocks, out, count);
+#endif
+  size_t l = 0;
+  for (; l + 2 <= count; l += 2) sha256_padded_pair(blocks[l], blocks[l + 1], out[l], out[l + 1]);
+  if (l < count) sha256_padded(blocks[l], out[l]);
+}
+
 void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a, uint8_t* out_b) {
   if (use_hw()) {
     sha256_hw_pair(a, b, size, out_a, out_b);
@@ -230,18 +240,16 @@ void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t
   // The instructions hash two messages side by side faster than the
   // portable code hashes eight.
   if (use_hw()) {
-    uint8_t block[2][kBlock];
-    sha256_pad_block(size, block[0]);
-    sha256_pad_block(size, block[1]);
-    size_t l = 0;
-    for (; l + 2 <= count; l += 2) {
-      std::memcpy(block[0], data[l], size);
-      std::memcpy(block[1], data[l + 1], size);
-      sha256_padded_pair(block[0], block[1], out[l], out[l + 1]);
+    uint8_t block[kSha256PaddedLanes][kBlock];
+    const uint8_t* blocks[kSha256PaddedLanes];
+    for (size_t l = 0; l < kSha256PaddedLanes; ++l) {
+      sha256_pad_block(size, block[l]);
+      blocks[l] = block[l];
     }
-    if (l < count) {
-      std::memcpy(block[0], data[l], size);
-      sha256_padded(block[0], out[l]);
+    for (size_t first = 0; first < count; first += kSha256PaddedLanes) {
+      const size_t lanes = std::min(kSha256PaddedLanes, count - first);
+      for (size_t l = 0; l < lanes; ++l) std::memcpy(block[l], data[first + l], size);
+      sha256_padded_lanes(blocks, out + first, lanes);
     }
     return;
   }

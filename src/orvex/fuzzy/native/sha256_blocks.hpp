@@ -19,4 +19,8 @@ void sha256_blocks_hw(uint32_t state[8], const uint8_t* blocks, size_t count);
 // The same for two messages side by side, state[i] and blocks[i] for each.
 void sha256_blocks_hw_pair(uint32_t* const* state, const uint8_t* const* blocks, size_t count);
 
+// SHA-256 of up to four messages of one padded block each (1 <= count <= 4),
+// side by side, the digests into out[i]; x86 only.
+void sha256_padded_hw_lanes(const uint8_t* const* blocks, uint8_t* const* out, size_t count);
+
 }  // namespace orvex::fuzzy
