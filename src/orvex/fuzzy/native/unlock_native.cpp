@@ -18,12 +18,20 @@
 namespace orvex::fuzzy {
 namespace {
 
-// A stored entry as the native part reads it: the characters of an exact
-// str held by `entries`, or nullptr where bytes.fromhex must read it.
+// A stored entry as the native part reads it: its characters, copied or in
+// place, or nullptr where bytes.fromhex must read it (then `held` is the
+// entry, kept alive by the vote).
 struct EntryText {
   const char* text = nullptr;
   size_t length = 0;
+  PyObject* held = nullptr;
+  size_t copied_at = 0;  // where a copied text starts in the copies
 };
+
+// Entries up to this long (a pad's hex) are copied rather than held: a
+// reference taken and given back costs two writes to each entry's header,
+// with the interpreter lock held, and the copy is read from one place.
+constexpr size_t kCopiedMax = 2 * kPadSize;
 
 // A locker's candidate, where it is known natively.
 struct Unmasked {
@@ -64,21 +72,49 @@ bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unm
   return true;
 }
 
-// The characters of each entry; false (abandon) at anything but an exact str,
-// where the literal loop raises TypeError or runs a subclass's code.
-int entry_texts(const RefList& entries, std::vector<EntryText>& out) {
-  out.resize(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    PyObject* entry = entries[i];
+// The characters of each of the n entries at `items`: short ASCII text
+// copied into `chars`, longer ASCII text read in place (the entry held in
+// `held`), any other text held for bytes.fromhex. 0 (abandon) at anything
+// but an exact str, where the literal loop raises TypeError or runs a
+// subclass's code. Runs no Python code, so the sequence stays as it is.
+int entry_texts(PyObject* const* items, size_t n, std::vector<char>& chars, RefList& held,
+                std::vector<EntryText>& out) {
+  out.assign(n, EntryText{});
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* entry = items[i];
     if (!PyUnicode_CheckExact(entry)) return 0;
+    EntryText& e = out[i];
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(entry) < 0) return -1;
+    // Readying may allocate, and so run a collection: left to bytes.fromhex.
+    const bool ascii = PyUnicode_IS_READY(entry) && PyUnicode_IS_ASCII(entry);
+#else
+    const bool ascii = PyUnicode_IS_ASCII(entry);
 #endif
-    if (!PyUnicode_IS_ASCII(entry)) continue;
-    out[i].text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
-    out[i].length = static_cast<size_t>(PyUnicode_GET_LENGTH(entry));
+    const auto length = ascii ? static_cast<size_t>(PyUnicode_GET_LENGTH(entry)) : 0;
+    if (ascii && length <= kCopiedMax) {
+      const auto* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
+      e.length = length;
+      e.copied_at = chars.size();
+      chars.insert(chars.end(), text, text + length);
+      continue;
+    }
+    held.push_back(entry);
+    e.held = entry;
+    if (!ascii) continue;
+    e.text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
+    e.length = length;
+  }
+  // Only now that no more are copied does the copies' storage stay put.
+  for (EntryText& e : out) {
+    if (!e.held) e.text = chars.data() + e.copied_at;
   }
   return 1;
+}
+
+// The entry bytes.fromhex reads: the one held, or its copied text again.
+Ref entry_object(const EntryText& e) {
+  if (e.held) return Ref::borrow(e.held);
+  return Ref::steal(PyUnicode_DecodeASCII(e.text, static_cast<Py_ssize_t>(e.length), nullptr));
 }
 
 // How the native part ended.
@@ -158,18 +194,17 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   // this loop's outcome is then the literal loop's with that code run just
   // after it, an order the collector and the scheduler are free to choose, as
   // in any two runs of the same Python code.
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(stored);
-  PyObject** items = PySequence_Fast_ITEMS(stored);
-  RefList entries;
-  entries.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) entries.push_back(items[i]);
+  const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(stored));
+  Scratch<char> chars;
+  RefList held;
   Scratch<EntryText> texts;
-  const int readable = entry_texts(entries, *texts);
-  if (readable <= 0) return readable < 0 ? Attempt::failed : Attempt::abandoned;
+  if (!entry_texts(PySequence_Fast_ITEMS(stored), n, *chars, held, *texts)) {
+    return Attempt::abandoned;
+  }
 
   PadCache pads(draws.size);
   Scratch<size_t> pad_keys;
-  Vote vote(entries.size(), st.vote_key);
+  Vote vote(n, st.vote_key);
   const Drawn drawn =
       without_gil([&] { return draw_candidates(draws, *texts, pads, *pad_keys, vote); });
   // Beyond the bits the literal loop raises IndexError; out of memory
@@ -181,7 +216,8 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   for (size_t j = 0; j < vote.rest.size(); ++j) {
     const size_t i = vote.first_unread + j;
     if (vote.rest[j].known) continue;
-    if (!unmask_by_fromhex(st, entries[i], pads.pad((*pad_keys)[i]), vote.rest[j])) {
+    const Ref entry = entry_object((*texts)[i]);
+    if (!entry || !unmask_by_fromhex(st, entry.get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
       return Attempt::failed;
     }
   }
