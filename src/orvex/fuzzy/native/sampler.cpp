@@ -2,6 +2,7 @@
 #include "fuzzy/native/pcg64.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace orvex::fuzzy {
@@ -48,6 +49,19 @@ constexpr int64_t kFlagsAlwaysMax = int64_t{1} << 16;
 constexpr int64_t kLinearScanMax = 32;
 // Populations up to this size keep one flag per position.
 constexpr int64_t kFlagsMax = int64_t{1} << 22;
+
+// One step of Floyd's algorithm on marks: v if it is new, else j, which is
+// new (j is above every earlier bound, so never drawn before); marked
+// either way. Both marks are written whatever the outcome (marking v
+// again changes nothing, and j's mark is mark or a value no draw uses):
+// the addresses stored to then never wait on the load of marks[v], and
+// the next step's load doesn't wait on them.
+[[gnu::always_inline]] inline int64_t take(uint16_t* marks, uint16_t mark, int64_t v, int64_t j) {
+  const bool repeat = marks[v] == mark;
+  marks[j] = repeat ? mark : uint16_t{0};
+  marks[v] = mark;  // after j's: v may be j
+  return repeat ? j : v;
+}
 
 // bounded(), inline in the samplers' loops (forced: the compiler would call
 // the 32-bit draw): a call per draw is a sizeable part of a small draw's cost.
@@ -150,9 +164,10 @@ void Sampler::floyd_small(Bits& source, int64_t n, int64_t k, int64_t* out) {
 template <class Bits>
 void Sampler::floyd_marked(Bits& source, int64_t n, int64_t k, int64_t* out) {
   if (marks_.size() < static_cast<size_t>(n)) marks_.resize(static_cast<size_t>(n), 0);
-  if (++mark_ == 0) {  // wrapped: marks of 65535 draws ago would look current
-    std::fill(marks_.begin(), marks_.end(), uint16_t{0});
-    mark_ = 1;
+  next_mark();
+  if constexpr (std::is_same_v<Bits, Pcg64>) {
+    if (floyd_ahead(source, n, k, out)) return;
+    next_mark();  // what the attempt marked is forgotten
   }
   Bits bits = source;  // in registers, whatever the stores below may alias
   uint16_t* marks = marks_.data();
@@ -161,15 +176,58 @@ void Sampler::floyd_marked(Bits& source, int64_t n, int64_t k, int64_t* out) {
     return r == 0 ? 0 : static_cast<int64_t>(lemire32(bits, static_cast<uint32_t>(r)));
   };
   for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
-    int64_t v = draw(j);
-    // j itself was never drawn before: j is above every earlier bound
-    const int64_t repeat = -static_cast<int64_t>(marks[v] == mark);
-    v ^= (v ^ j) & repeat;
-    marks[v] = mark;
-    out[count] = v;
+    out[count] = take(marks, mark, draw(j), j);
   }
   for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
   source = bits;
+}
+
+void Sampler::next_mark() {
+  if (++mark_ != 0) return;
+  // Wrapped: marks of 65536 draws ago would look current.
+  std::fill(marks_.begin(), marks_.end(), uint16_t{0});
+  mark_ = 1;
+}
+
+// floyd_marked() on PCG64 with every draw made ahead, in one loop of its own:
+// one word per bound but 0, as long as no bounded draw is rejected. A word
+// whose product falls in the band where Lemire's method might reject it
+// (a chance of e in 2**32 for bound e - 1) gives up instead: false, with
+// `gen` as it was, for the draw-by-draw loop to start again.
+bool Sampler::floyd_ahead(Pcg64& gen, int64_t n, int64_t k, int64_t* out) {
+  if (k == 0) return true;
+  const auto wanted = static_cast<size_t>(2 * k - 1 - (n == k ? 1 : 0));
+  if (words_.size() < wanted) words_.resize(wanted);
+  const Pcg64 start = gen;
+  gen.fill_uint32(words_.data(), wanted);
+  const uint32_t* word = words_.data();
+  uint16_t* marks = marks_.data();
+  const uint16_t mark = mark_;
+  int64_t j = n - k, count = 0;
+  if (j == 0) {  // bound 0 draws nothing
+    marks[0] = mark;
+    out[count++] = 0;
+    ++j;
+  }
+  for (; j < n; ++j, ++count) {
+    const auto e = static_cast<uint32_t>(j) + 1;
+    const uint64_t m = uint64_t{*word++} * e;
+    if (static_cast<uint32_t>(m) < e) [[unlikely]] {
+      gen = start;
+      return false;
+    }
+    out[count] = take(marks, mark, static_cast<int64_t>(m >> 32), j);
+  }
+  for (int64_t i = k - 1; i > 0; --i) {
+    const auto e = static_cast<uint32_t>(i) + 1;
+    const uint64_t m = uint64_t{*word++} * e;
+    if (static_cast<uint32_t>(m) < e) [[unlikely]] {
+      gen = start;
+      return false;
+    }
+    std::swap(out[i], out[m >> 32]);
+  }
+  return true;
 }
 
 // A partial Fisher-Yates shuffle of the whole population, keeping its tail.

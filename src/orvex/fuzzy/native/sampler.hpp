@@ -9,6 +9,7 @@
 // functions: the capsule's function pointers, or PCG64 stepped inline.
 #pragma once
 
+#include "fuzzy/native/pcg64.hpp"
 #include "runtime/bit_generator.hpp"
 
 #include <cstdint>
@@ -46,6 +47,8 @@ class Sampler {
   void floyd_small(Bits& bits, int64_t n, int64_t k, int64_t* out);
   template <class Bits>
   void floyd_marked(Bits& bits, int64_t n, int64_t k, int64_t* out);
+  bool floyd_ahead(Pcg64& bits, int64_t n, int64_t k, int64_t* out);
+  void next_mark();
   template <class Bits>
   void tail_shuffle(Bits& bits, int64_t n, int64_t k, int64_t* out);
 
@@ -56,7 +59,8 @@ class Sampler {
   // position, so that nothing needs clearing between draws.
   std::vector<uint16_t> marks_;
   uint16_t mark_ = 0;
-  std::vector<int64_t> pool_;  // the population of the tail shuffle
+  std::vector<uint32_t> words_;  // PCG64's draws for one choice, made ahead
+  std::vector<int64_t> pool_;    // the population of the tail shuffle
 };
 
 // NumPy's bounded integer: uniform in [0, r], r inclusive.
