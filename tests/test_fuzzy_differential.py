@@ -195,6 +195,13 @@ def spaced(entry):
     lambda r: edited(r, lockers=r["lockers"][:9] + [b"00", 5]),
     lambda r: edited(r, lockers=r["lockers"][:9] + [type("Text", (str,), {})("ab")]),
     lambda r: edited(r, lockers=[e * 3 for e in r["lockers"]]),
+    # Entries up to 64 characters are copied, longer ones read in place: both
+    # sides of that line, and copies handed back to bytes.fromhex.
+    lambda r: edited(r, lockers=[e * 2 if i % 2 else e + "0" * 33 for i, e in
+                                 enumerate(r["lockers"])]),
+    lambda r: edited(r, lockers=[spaced(e) if i % 3 else e * 3 for i, e in
+                                 enumerate(r["lockers"])]),
+    lambda r: edited(r, lockers=r["lockers"][:4] + ["zz" + r["lockers"][4][2:]] + r["lockers"][5:]),
     lambda r: edited(r, lockers=["", "", "00"] + r["lockers"]),
     lambda r: edited(r, n_features=np.int64(96)),
     lambda r: edited(r, n_features=True),
