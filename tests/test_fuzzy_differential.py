@@ -202,6 +202,8 @@ def spaced(entry):
     lambda r: edited(r, lockers=[spaced(e) if i % 3 else e * 3 for i, e in
                                  enumerate(r["lockers"])]),
     lambda r: edited(r, lockers=r["lockers"][:4] + ["zz" + r["lockers"][4][2:]] + r["lockers"][5:]),
+    # Short entries after long ones: candidates of one byte, all the same.
+    lambda r: edited(r, lockers=["ff" * 16] * 20 + [e[:2] for e in r["lockers"][20:]]),
     lambda r: edited(r, lockers=["", "", "00"] + r["lockers"]),
     lambda r: edited(r, n_features=np.int64(96)),
     lambda r: edited(r, n_features=True),

@@ -137,26 +137,42 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
                       std::vector<size_t>& pad_keys, Vote& vote) noexcept {
   try {
     if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
-    // A few candidates at a time, their slots fetched before they are counted.
+    // A few candidates at a time, their slots fetched while the batch
+    // before them is counted.
     constexpr size_t kAhead = 8;
-    for (size_t first = 0; first < texts.size(); first += kAhead) {
-      const size_t count = std::min(kAhead, texts.size() - first);
-      Unmasked batch[kAhead];
-      VoteTally::Hashed hashes[kAhead] = {};
-      for (size_t l = 0; l < count; ++l) {
+    struct Batch {
+      Unmasked candidates[kAhead];
+      VoteTally::Hashed hashes[kAhead];
+      size_t first = 0;
+      size_t count = 0;
+    };
+    Batch batches[2];
+    auto prepare = [&](Batch& b, size_t first) {
+      b.first = first;
+      b.count = std::min(kAhead, texts.size() - first);
+      for (size_t l = 0; l < b.count; ++l) {
         const size_t i = first + l;
-        if (!unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), batch[l])) continue;
-        hashes[l] = vote.tally.hashed(batch[l].bytes, batch[l].size);
-        vote.tally.prefetch(hashes[l]);
+        b.candidates[l] = Unmasked{};  // zero beyond its size, whatever was here before
+        if (!unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), b.candidates[l])) continue;
+        b.hashes[l] = vote.tally.hashed(b.candidates[l].bytes, b.candidates[l].size);
+        vote.tally.prefetch(b.hashes[l]);
       }
-      for (size_t l = 0; l < count; ++l) {
-        if (batch[l].known && vote.rest.empty()) {
-          vote.tally.add(batch[l].bytes, batch[l].size, hashes[l]);
+    };
+    auto count = [&vote](const Batch& b) {
+      for (size_t l = 0; l < b.count; ++l) {
+        const Unmasked& c = b.candidates[l];
+        if (c.known && vote.rest.empty()) {
+          vote.tally.add(c.bytes, c.size, b.hashes[l]);
           continue;
         }
-        if (vote.rest.empty()) vote.first_unread = first + l;
-        vote.rest.push_back(batch[l]);
+        if (vote.rest.empty()) vote.first_unread = b.first + l;
+        vote.rest.push_back(c);
       }
+    };
+    if (!texts.empty()) prepare(batches[0], 0);
+    for (size_t first = 0, at = 0; first < texts.size(); first += kAhead, at ^= 1) {
+      if (first + kAhead < texts.size()) prepare(batches[at ^ 1], first + kAhead);
+      count(batches[at]);
     }
     return Drawn::done;
   } catch (const std::bad_alloc&) {
