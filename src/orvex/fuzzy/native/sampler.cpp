@@ -40,9 +40,9 @@ uint64_t lemire64(Bits& bits, uint64_t r) {
   return static_cast<uint64_t>(m >> 64);
 }
 
-// Populations up to this size always keep one flag per position: setting
-// and clearing k flags takes fewer instructions and far fewer mispredicted
-// branches than scanning the values drawn, even for k = 4.
+// Populations up to this size always keep one mark per position: setting
+// k marks takes fewer instructions and far fewer mispredicted branches than
+// scanning the values drawn, even for k = 4.
 constexpr int64_t kFlagsAlwaysMax = int64_t{1} << 16;
 // In larger populations, where the flags spread over more cache, a linear
 // scan of the drawn values does for samples up to this size.
@@ -103,9 +103,9 @@ template <class Bits>
 void Sampler::floyd(Bits& bits, int64_t n, int64_t k, int64_t* out) {
   const bool linear = n > kFlagsAlwaysMax && k <= kLinearScanMax;
   const bool flags = !linear && n <= kFlagsMax;
+  if (n <= kFlagsAlwaysMax) return floyd_marked(bits, n, k, out);
   // The flags are cleared after each draw, value by value, so that a draw
   // costs O(k) however large the population (many lockers share one table).
-  if (n <= kFlagsAlwaysMax) return floyd_marked(bits, n, k, out);
   if (flags && seen_flags_.size() < static_cast<size_t>(n)) {
     seen_flags_.assign(static_cast<size_t>(n), 0);
   }
@@ -184,7 +184,7 @@ void Sampler::floyd_marked(Bits& source, int64_t n, int64_t k, int64_t* out) {
 
 void Sampler::next_mark() {
   if (++mark_ != 0) return;
-  // Wrapped: marks of 65536 draws ago would look current.
+  // Wrapped: the marks of 65536 choices ago would look current.
   std::fill(marks_.begin(), marks_.end(), uint16_t{0});
   mark_ = 1;
 }

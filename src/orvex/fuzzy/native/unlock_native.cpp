@@ -19,13 +19,13 @@ namespace orvex::fuzzy {
 namespace {
 
 // A stored entry as the native part reads it: its characters, copied or in
-// place, or nullptr where bytes.fromhex must read it (then `held` is the
-// entry, kept alive by the vote).
+// place, or nullptr where bytes.fromhex must read it. An entry not copied is
+// held by the vote: `held` is 1 + its place among those held, else 0.
+// Sixteen bytes: a vote of 10^6 lockers keeps one per locker.
 struct EntryText {
   const char* text = nullptr;
-  size_t length = 0;
-  PyObject* held = nullptr;
-  size_t copied_at = 0;  // where a copied text starts in the copies
+  uint32_t length = 0;
+  uint32_t held = 0;
 };
 
 // Entries up to this long (a pad's hex) are copied rather than held: a
@@ -45,7 +45,7 @@ struct Unmasked {
 // prefix; false for any other text, which bytes.fromhex itself reads.
 bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out) {
   if (!entry.text || entry.length % 2) return false;
-  const size_t size = std::min(entry.length / 2, kPadSize);
+  const size_t size = std::min(size_t{entry.length} / 2, kPadSize);
   uint8_t rest[64];
   // What lies beyond the first 32 bytes must be hex digits too.
   for (size_t done = 2 * size; done < entry.length; done += sizeof rest * 2) {
@@ -91,29 +91,32 @@ int entry_texts(PyObject* const* items, size_t n, std::vector<char>& chars, RefL
     const bool ascii = PyUnicode_IS_ASCII(entry);
 #endif
     const auto length = ascii ? static_cast<size_t>(PyUnicode_GET_LENGTH(entry)) : 0;
+    const char* text = ascii ? reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry)) : nullptr;
     if (ascii && length <= kCopiedMax) {
-      const auto* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
-      e.length = length;
-      e.copied_at = chars.size();
+      e.length = static_cast<uint32_t>(length);
       chars.insert(chars.end(), text, text + length);
       continue;
     }
     held.push_back(entry);
-    e.held = entry;
-    if (!ascii) continue;
-    e.text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry));
-    e.length = length;
+    e.held = static_cast<uint32_t>(held.size());
+    if (!ascii || length > 0xFFFFFFFFu) continue;  // beyond 4G characters: fromhex reads it
+    e.text = text;
+    e.length = static_cast<uint32_t>(length);
   }
-  // Only now that no more are copied does the copies' storage stay put.
+  // Only now that no more are copied does the copies' storage stay put; they
+  // lie one after another, in the entries' order.
+  const char* copied = chars.data();
   for (EntryText& e : out) {
-    if (!e.held) e.text = chars.data() + e.copied_at;
+    if (e.held) continue;
+    e.text = copied;
+    copied += e.length;
   }
   return 1;
 }
 
 // The entry bytes.fromhex reads: the one held, or its copied text again.
-Ref entry_object(const EntryText& e) {
-  if (e.held) return Ref::borrow(e.held);
+Ref entry_object(const EntryText& e, const RefList& held) {
+  if (e.held) return Ref::borrow(held[e.held - 1]);
   return Ref::steal(PyUnicode_DecodeASCII(e.text, static_cast<Py_ssize_t>(e.length), nullptr));
 }
 
@@ -232,7 +235,7 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
   for (size_t j = 0; j < vote.rest.size(); ++j) {
     const size_t i = vote.first_unread + j;
     if (vote.rest[j].known) continue;
-    const Ref entry = entry_object((*texts)[i]);
+    const Ref entry = entry_object((*texts)[i], held);
     if (!entry || !unmask_by_fromhex(st, entry.get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
       return Attempt::failed;
     }
