@@ -17,11 +17,11 @@ const uint32_t kSha256RoundConstants[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
-namespace {
-
-constexpr uint32_t kInitialState[8] = {
+const uint32_t kSha256InitialState[8] = {
     0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
+
+namespace {
 
 constexpr size_t kBlock = 64;
 
@@ -123,7 +123,7 @@ size_t final_blocks(const uint8_t* rest, size_t rest_size, uint64_t total, uint8
 
 void sha256_portable(const uint8_t* data, size_t size, uint8_t* out) {
   uint32_t state[8];
-  std::memcpy(state, kInitialState, sizeof state);
+  std::memcpy(state, kSha256InitialState, sizeof state);
   const size_t whole = size / kBlock;
   for (size_t i = 0; i < whole; ++i) compress(state, data + i * kBlock);
   uint8_t tail[2 * kBlock];
@@ -134,7 +134,7 @@ void sha256_portable(const uint8_t* data, size_t size, uint8_t* out) {
 
 void sha256_hw(const uint8_t* data, size_t size, uint8_t* out) {
   uint32_t state[8];
-  std::memcpy(state, kInitialState, sizeof state);
+  std::memcpy(state, kSha256InitialState, sizeof state);
   const size_t whole = size / kBlock;
   if (whole) sha256_blocks_hw(state, data, whole);
   uint8_t tail[2 * kBlock];
@@ -147,8 +147,8 @@ void sha256_hw(const uint8_t* data, size_t size, uint8_t* out) {
 void sha256_hw_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a,
                     uint8_t* out_b) {
   uint32_t state[2][8];
-  std::memcpy(state[0], kInitialState, sizeof state[0]);
-  std::memcpy(state[1], kInitialState, sizeof state[1]);
+  std::memcpy(state[0], kSha256InitialState, sizeof state[0]);
+  std::memcpy(state[1], kSha256InitialState, sizeof state[1]);
   uint32_t* states[2] = {state[0], state[1]};
   const size_t whole = size / kBlock;
   const uint8_t* blocks[2] = {a, b};
@@ -184,7 +184,7 @@ void sha256_pad_block(size_t size, uint8_t* block) {
 
 void sha256_padded(const uint8_t* block, uint8_t* out) {
   uint32_t state[8];
-  std::memcpy(state, kInitialState, sizeof state);
+  std::memcpy(state, kSha256InitialState, sizeof state);
   if (use_hw()) {
     sha256_blocks_hw(state, block, 1);
   } else {
@@ -201,8 +201,8 @@ void sha256_padded_pair(const uint8_t* block_a, const uint8_t* block_b, uint8_t*
     return;
   }
   uint32_t state[2][8];
-  std::memcpy(state[0], kInitialState, sizeof state[0]);
-  std::memcpy(state[1], kInitialState, sizeof state[1]);
+  std::memcpy(state[0], kSha256InitialState, sizeof state[0]);
+  std::memcpy(state[1], kSha256InitialState, sizeof state[1]);
   uint32_t* states[2] = {state[0], state[1]};
   const uint8_t* blocks[2] = {block_a, block_b};
   sha256_blocks_hw_pair(states, blocks, 1);
@@ -256,7 +256,7 @@ void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t
   uint32_t block[16][kSha256Lanes] = {};
   uint32_t state[8][kSha256Lanes];
   for (size_t l = 0; l < kSha256Lanes; ++l) {
-    for (int i = 0; i < 8; ++i) state[i][l] = kInitialState[i];
+    for (int i = 0; i < 8; ++i) state[i][l] = kSha256InitialState[i];
   }
   for (size_t l = 0; l < count; ++l) {
     uint8_t tail[2 * kBlock];

@@ -7,8 +7,9 @@
 
 namespace orvex::fuzzy {
 
-// The round constants, shared by every implementation.
+// The round constants and the initial state, shared by every implementation.
 extern const uint32_t kSha256RoundConstants[64];
+extern const uint32_t kSha256InitialState[8];
 
 // Whether sha256_blocks_hw may be called on this processor.
 bool sha256_hw_available();

@@ -84,14 +84,11 @@ __attribute__((target("sha,sse4.1"))) void sha256_padded_hw_lanes(const uint8_t*
                                                                   uint8_t* const* out,
                                                                   size_t count) {
   constexpr int kLanes = 4;
-  alignas(16) static constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372,
-                                                       0xa54ff53a, 0x510e527f, 0x9b05688c,
-                                                       0x1f83d9ab, 0x5be0cd19};
   uint32_t states[kLanes][8];
   uint32_t* state[kLanes];
   const uint8_t* lane_blocks[kLanes];
   for (int l = 0; l < kLanes; ++l) {
-    __builtin_memcpy(states[l], kInitial, sizeof kInitial);
+    __builtin_memcpy(states[l], kSha256InitialState, sizeof states[l]);
     state[l] = states[l];
     lane_blocks[l] = blocks[static_cast<size_t>(l) < count ? l : count - 1];
   }
