@@ -219,6 +219,17 @@ def test_odd_records_unlock_alike(record, edit):
     both(lambda: FuzzyExtractor(64).unlock_secret(X, edit(record)))
 
 
+@pytest.mark.parametrize("bad", ["/", ":", "@", "G", "`", "g", " ", "\x00", "\x7f"])
+def test_entries_with_a_character_beside_the_digits(record, bad):
+    """One character just outside the ranges of hex digits, anywhere in one
+    entry: read natively sixteen characters at a time, it must be refused
+    there and left to bytes.fromhex, whose error both paths raise."""
+    for at in range(32):
+        lockers = list(record["lockers"])
+        lockers[5] = lockers[5][:at] + bad + lockers[5][at + 1:]
+        assert both(lambda: FuzzyExtractor(64).unlock_secret(X, edited(record, lockers=lockers)))
+
+
 def wrapped(function):
     def wrapper(*args, **kwargs):
         return function(*args, **kwargs)

@@ -15,6 +15,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orvex::fuzzy {
 namespace {
 
@@ -40,6 +44,43 @@ struct Unmasked {
   bool known = false;
 };
 
+#if defined(__SSE2__)
+// The 8 bytes that 16 hex digits spell (either case), with SSE2 alone
+// (every x86-64 has it): false when any of the 16 characters is not a hex
+// digit. The text is ASCII, so signed comparisons order it.
+bool decode16(const char* in, uint8_t* out) {
+  const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  auto within = [](__m128i c, char low, char high) {
+    return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(low - 1))),
+                         _mm_cmplt_epi8(c, _mm_set1_epi8(static_cast<char>(high + 1))));
+  };
+  const __m128i lower = _mm_or_si128(text, _mm_set1_epi8(0x20));
+  const __m128i digit = within(text, '0', '9');
+  const __m128i letter = within(lower, 'a', 'f');
+  if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF) return false;
+  const __m128i values =
+      _mm_or_si128(_mm_and_si128(digit, _mm_sub_epi8(text, _mm_set1_epi8('0'))),
+                   _mm_and_si128(letter, _mm_sub_epi8(lower, _mm_set1_epi8('a' - 10))));
+  // Each 16-bit lane holds a pair: the high digit in its low byte.
+  const __m128i high = _mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00FF)), 4);
+  const __m128i bytes = _mm_or_si128(high, _mm_srli_epi16(values, 8));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(bytes, bytes));
+  return true;
+}
+#endif
+
+// hex_decode() for a candidate's few bytes, where the general decoder's
+// dispatch would cost more than the decoding.
+bool decode_pairs(const char* in, size_t size, uint8_t* out) {
+  size_t done = 0;
+#if defined(__SSE2__)
+  for (; done + 8 <= size; done += 8) {
+    if (!decode16(in + 2 * done, out + done)) return false;
+  }
+#endif
+  return hex_decode(in + 2 * done, size - done, out + done);
+}
+
 // bytes.fromhex(entry)[:32] XOR pad, for text made only of hex digit pairs
 // (either case, nothing between them): true, with `size` the length of that
 // prefix; false for any other text, which bytes.fromhex itself reads.
@@ -52,7 +93,7 @@ bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out)
     const size_t chunk = std::min(sizeof rest, (entry.length - done) / 2);
     if (!hex_decode(entry.text + done, chunk, rest)) return false;
   }
-  if (!hex_decode(entry.text, size, out.bytes.data())) return false;
+  if (!decode_pairs(entry.text, size, out.bytes.data())) return false;
   for (size_t i = 0; i < size; ++i) out.bytes[i] ^= pad[i];
   out.size = size;
   out.known = true;
