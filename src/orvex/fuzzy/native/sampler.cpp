@@ -57,10 +57,12 @@ constexpr int64_t kFlagsMax = int64_t{1} << 22;
 // the addresses stored to then never wait on the load of marks[v], and
 // the next step's load doesn't wait on them.
 [[gnu::always_inline]] inline int64_t take(uint16_t* marks, uint16_t mark, int64_t v, int64_t j) {
-  const bool repeat = marks[v] == mark;
-  marks[j] = repeat ? mark : uint16_t{0};
+  // Masks rather than conditions, which the compiler would turn into a
+  // branch that mispredicts on every repeat.
+  const auto repeat = static_cast<uint16_t>(marks[v] == mark);
+  marks[j] = static_cast<uint16_t>(mark & -repeat);
   marks[v] = mark;  // after j's: v may be j
-  return repeat ? j : v;
+  return v ^ ((v ^ j) & -static_cast<int64_t>(repeat));
 }
 
 // bounded(), inline in the samplers' loops (forced: the compiler would call
