@@ -59,10 +59,11 @@ constexpr int64_t kFlagsMax = int64_t{1} << 22;
 [[gnu::always_inline]] inline int64_t take(uint16_t* marks, uint16_t mark, int64_t v, int64_t j) {
   // Masks rather than conditions, which the compiler would turn into a
   // branch that mispredicts on every repeat.
-  const auto repeat = static_cast<uint16_t>(marks[v] == mark);
-  marks[j] = static_cast<uint16_t>(mark & -repeat);
+  // One mask, all ones on a repeat, serves both.
+  const int64_t repeat = -static_cast<int64_t>(marks[v] == mark);
+  marks[j] = static_cast<uint16_t>(mark & repeat);
   marks[v] = mark;  // after j's: v may be j
-  return v ^ ((v ^ j) & -static_cast<int64_t>(repeat));
+  return v ^ ((v ^ j) & repeat);
 }
 
 // bounded(), inline in the samplers' loops (forced: the compiler would call
