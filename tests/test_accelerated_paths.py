@@ -157,6 +157,16 @@ def test_sha256_across_block_boundaries():
     assert sha256(messages) == [hashlib.sha256(m).digest() for m in messages]
 
 
+def test_sha256_of_runs_of_one_size():
+    """Messages of one size that fit one block are hashed four side by side:
+    runs of every length up to nine, so that each group's remainder (one to
+    three messages) is hashed too, every digest against hashlib."""
+    sha256 = hook_or_skip(fuzzy, "_native_sha256")
+    rng = np.random.default_rng(6)
+    messages = [rng.bytes(20 + run) for run in range(1, 10) for _ in range(run)]
+    assert sha256(messages) == [hashlib.sha256(m).digest() for m in messages]
+
+
 def hex_variants(text):
     """What bytes.fromhex reads, or refuses, at every place the SIMD loops
     split the text: whitespace between and within pairs, either case, odd
