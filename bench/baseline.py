@@ -12,12 +12,27 @@ import os
 import secrets
 import time
 
+import numpy as np
+
 _REFERENCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "reference.py")
 _spec = importlib.util.spec_from_file_location("reference", _REFERENCE)
 reference = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(reference)
 
 logger = logging.getLogger("bench.baseline")
+
+
+def to_numpy(feature):
+    """fuzzy._to_numpy: PyTorch is tried on every call, as the module does."""
+    try:
+        import torch
+        if isinstance(feature, torch.Tensor):
+            return feature.detach().cpu().numpy().flatten()
+    except ImportError:
+        pass
+    if isinstance(feature, np.ndarray):
+        return feature.flatten()
+    raise TypeError("Expected torch.Tensor or numpy.ndarray, got " + str(type(feature)))
 
 
 class FuzzyExtractor:

@@ -21,6 +21,7 @@ loopback TCP, beside the moving-window limiter of the `limits` package.
 
 import argparse
 import hashlib
+import importlib.util
 import itertools
 import os
 import platform
@@ -96,6 +97,11 @@ def fuzzy_rows(rounds):
         ("unlock_secret (16 flipped)",
          *compare(lambda: theirs.unlock_secret(probe, helper),
                   lambda: ours.unlock_secret(probe, helper), (5, 50), rounds)),
+        # Without PyTorch: every call tries the import. (A finder of setuptools'
+        # on sys.meta_path keeps orvex from answering that from its memo.)
+        ("_to_numpy of an array" + ("" if importlib.util.find_spec("torch") else ", torch absent"),
+         *compare(lambda: baseline.to_numpy(probe), lambda: orvex.fuzzy._to_numpy(probe),
+                  (200, 200), rounds)),
     ]
 
 

@@ -18,6 +18,7 @@ import pytest
 
 import orvex.vault as vault_module
 from orvex.vault import AESVault
+from conftest import TEST_HOOKS
 
 KEY = bytes(range(32))
 E, D = AESVault.encrypt, AESVault.decrypt
@@ -232,7 +233,7 @@ def test_class_and_module_namespaces():
     assert vars(vault) == {"note": 1}
     with pytest.raises(TypeError):
         AESVault(KEY)
-    names = [n for n in vars(vault_module) if not n.startswith("__")]
+    names = [n for n in vars(vault_module) if not n.startswith("__") and n not in TEST_HOOKS]
     assert names == ["logging", "np", "Optional", "Union", "AES", "logger", "AESVault"]
     from Crypto.Cipher import AES
 

@@ -24,9 +24,11 @@ Ref flatten_tensor(const State& st, PyObject* feature) {
 // import torch; if isinstance(feature, torch.Tensor):
 //     return feature.detach().cpu().numpy().flatten()
 // PyTorch is optional: an ImportError from any of these steps means "not a
-// tensor", anything else is the caller's error.
-Outcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat) {
-  Ref torch = Ref::steal(PyImport_Import(st.str.torch));
+// tensor", anything else is the caller's error. Where PyTorch is missing, the
+// import is answered from the memo of its last failure (import_memo.hpp).
+Outcome tensor_to_numpy(State& st, PyObject* feature, Ref& flat) {
+  Ref torch;
+  if (import_torch(st, torch) == 0) return Outcome::not_a_tensor;
   Ref tensor_type = torch ? getattr(torch.get(), st.str.Tensor) : Ref();
   int is_tensor = tensor_type ? PyObject_IsInstance(feature, tensor_type.get()) : -1;
   if (is_tensor > 0) {
@@ -43,7 +45,7 @@ Outcome tensor_to_numpy(const State& st, PyObject* feature, Ref& flat) {
 }  // namespace
 
 Ref to_numpy(Function& fn, Args args) {
-  const State& st = fn.state<State>();
+  State& st = fn.state<State>();
   PyObject* feature = args[0];
   Ref flat;
   switch (tensor_to_numpy(st, feature, flat)) {

@@ -99,6 +99,8 @@ bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed
   if (!random) return false;
   out.default_rng = getattr(random.get(), st.str.default_rng);
   if (!out.default_rng) return false;
+  const int native = seed_natively(st, locker_seed, out);
+  if (native != 0) return native > 0;
   out.rng = call(out.default_rng.get(), out.seed_int);
   return bool(out.rng);
 }

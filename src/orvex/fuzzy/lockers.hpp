@@ -11,6 +11,7 @@
 // the same records, votes and exceptions.
 #pragma once
 
+#include "fuzzy/native/pcg64.hpp"
 #include "fuzzy/state.hpp"
 #include "runtime/function.hpp"
 
@@ -34,14 +35,26 @@ struct LockerDraws {
 // rng = np.random.default_rng(int.from_bytes(locker_seed, "big")), with what
 // was read on the way: the native path checks it, and a second generator from
 // the same seed needs it.
+//
+// Where default_rng is NumPy's own and nothing it reads was replaced, making
+// the generator has no effect beyond its state, which only this call would
+// see: then `native` is set, `pcg64` holds that state and `rng` stays empty
+// until a literal loop needs it (the native attempt makes it then).
 struct SeededGenerator {
   Ref seed_int;
   Ref np;           // the module global
   Ref default_rng;  // np.random.default_rng
   Ref rng;
+  bool native = false;
+  Pcg64 pcg64;
 };
 [[nodiscard]] bool seeded_generator(const Function& fn, const State& st, PyObject* locker_seed,
                                     SeededGenerator& out);
+
+// The native seeding of `out` (native/seeding.cpp), once seed_int, np and
+// default_rng are read: 1 done, 0 not (default_rng must make the generator),
+// -1 with an exception set.
+int seed_natively(const State& st, PyObject* locker_seed, SeededGenerator& out);
 
 // The next locker's pad_hash:
 //   indices = rng.choice(n_features, size=self.locker_size, replace=False)

@@ -97,11 +97,18 @@ inline constexpr const char* kSampleDoc =
 inline constexpr const char* kDrawLockersDoc =
     "Draw count lockers' positions (k of range(n) each) from a NumPy Generator natively, "
     "stepping PCG64 inline if inline_pcg64 is true, and return the last locker's.";
+inline constexpr const char* kSeedStateDoc =
+    "The state of np.random.default_rng(int.from_bytes(seed, 'big')).bit_generator, derived "
+    "natively from the seed's bytes.";
+inline constexpr const char* kSeedStateNeedsBytes = "expected a bytes seed";
 inline constexpr const char* kSha256Doc =
     "SHA-256 digests of a list of bytes objects, computed natively.";
 inline constexpr const char* kVoteProbesDoc =
     "(slots probed, whether it went over to SipHash) for the native vote table counting a list "
     "of candidates (bytes of at most 32) under the key (k0, k1).";
+inline constexpr const char* kImportMemoDoc =
+    "Whether the next `import torch` of _to_numpy would be answered \"absent\" without running "
+    "importlib.";
 inline constexpr const char* kVoteProbesNeedBytes = "expected a list of bytes of at most 32";
 inline constexpr const char* kDigestNeedsBytes = "expected a list of bytes objects";
 inline constexpr const char* kSampleOutOfBounds = "n and k out of the natively sampled range";

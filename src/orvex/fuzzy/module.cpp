@@ -36,6 +36,11 @@ const FunctionSpec kNativeSha256 = {
     {{"messages", "list"}}, "list",           sha256_digests,
 };
 
+const FunctionSpec kNativeSeedState = {
+    "_native_seed_state", "_native_seed_state", msg::kSeedStateDoc, {{"seed", "bytes"}}, "dict",
+    seed_state,
+};
+
 const FunctionSpec kNativeVoteProbes = {
     "_native_vote_probes",
     "_native_vote_probes",
@@ -45,12 +50,20 @@ const FunctionSpec kNativeVoteProbes = {
     vote_probes,
 };
 
+const FunctionSpec kImportMemoHolds = {
+    "_import_memo_holds", "_import_memo_holds", msg::kImportMemoDoc, {}, "bool", import_memo_holds,
+};
+
 bool add_test_hooks(PyObject* m, PyObject* function_type) {
   Ref sample_fn = make_function(function_type, m, kNativeSample, nullptr);
   Ref sha256_fn = make_function(function_type, m, kNativeSha256, nullptr);
   Ref draw_fn = make_function(function_type, m, kNativeDrawLockers, nullptr);
   Ref probes_fn = make_function(function_type, m, kNativeVoteProbes, nullptr);
-  return set_global(m, "_native_sample", sample_fn.get()) &&
+  Ref memo_fn = make_function(function_type, m, kImportMemoHolds, nullptr);
+  Ref seed_fn = make_function(function_type, m, kNativeSeedState, nullptr);
+  return set_global(m, "_import_memo_holds", memo_fn.get()) &&
+         set_global(m, "_native_sample", sample_fn.get()) &&
+         set_global(m, "_native_seed_state", seed_fn.get()) &&
          set_global(m, "_native_sha256", sha256_fn.get()) &&
          set_global(m, "_native_draw_lockers", draw_fn.get()) &&
          set_global(m, "_native_vote_probes", probes_fn.get());
@@ -190,6 +203,7 @@ int exec_module(PyObject* m, State& st) {
   if (!set_global(m, "FuzzyExtractor", cls.get())) return -1;
   if (!add_test_hooks(m, function_type.get())) return -1;
   capture_genuine(m, st.genuine);
+  capture_import_world(st.torch_import);
   return 0;
 }
 

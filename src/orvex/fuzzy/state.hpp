@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fuzzy/native/genuine.hpp"
+#include "fuzzy/native/import_memo.hpp"
 #include "fuzzy/native/siphash.hpp"
 #include "runtime/strings.hpp"
 
@@ -36,9 +37,20 @@ struct State {
   Ref one;              // 1
   Genuine genuine;      // for the native path
   SipKey vote_key;      // the native vote table's, drawn at import
+  // `import torch`, answered without importlib while PyTorch stays absent
+  ImportMemo torch_import;
 
   // Only what can take part in a cycle: the strings, tuples and ints can't.
-  int traverse(visitproc visit, void* arg) { return genuine.traverse(visit, arg); }
+  int traverse(visitproc visit, void* arg) {
+    if (int rc = genuine.traverse(visit, arg)) return rc;
+    return torch_import.traverse(visit, arg);
+  }
 };
+
+// import torch: 1 with `torch` set; 0 when the import raised ImportError
+// (cleared: PyTorch is absent or unusable); -1 with another exception set.
+inline int import_torch(State& st, Ref& torch) {
+  return import_optional(st.torch_import, st.str.torch, torch);
+}
 
 }  // namespace orvex::fuzzy

@@ -32,6 +32,10 @@ Features detect() {
   }
   if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
     f.avx2 = os_avx && (xcr0 & 6) == 6 && (ebx & bit_AVX2);
+    // The 512-bit registers and the mask registers are saved too (XCR0 bits 5-7).
+    const bool os_avx512 = os_avx && (xcr0 & 0xe6) == 0xe6;
+    f.avx512vbmi = os_avx512 && f.avx2 && (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) &&
+                   (ecx & bit_AVX512VBMI);
     f.sha = f.ssse3 && sse41 && (ebx & bit_SHA);
   }
 #elif defined(__aarch64__) && defined(__ARM_FEATURE_SHA2)

@@ -11,7 +11,8 @@ namespace orvex::cpu {
 struct Features {
   bool ssse3 = false;
   bool avx2 = false;
-  bool sha = false;  // x86 SHA extensions (with SSE4.1), or the ARMv8 SHA-2 instructions
+  bool avx512vbmi = false;  // with AVX-512 F and BW: 64-byte vectors and byte permutes
+  bool sha = false;         // x86 SHA extensions (with SSE4.1), or the ARMv8 SHA-2 instructions
 };
 
 const Features& features();

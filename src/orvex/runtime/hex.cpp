@@ -6,6 +6,8 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define ORVEX_HEX_X86 1
+#else
+#define ORVEX_HEX_X86 0
 #endif
 
 namespace orvex {
@@ -116,6 +118,122 @@ __attribute__((target("avx2"))) bool decode_avx2(const char* in, size_t size, ui
   const bool all_valid = _mm256_movemask_epi8(valid) == -1;
   return decode_portable(in + 2 * i, size - i, out + i) && all_valid;
 }
+
+// 64 bytes at a time: the nibbles looked up as digits (vpshufb within each
+// 128-bit lane), then the high and low digits interleaved across the whole
+// register by two-source byte permutes. A tail shorter than a register is
+// loaded and stored under masks, so no scalar loop follows.
+struct Interleave {
+  uint8_t first[64];   // digit pairs of bytes 0-31
+  uint8_t second[64];  // digit pairs of bytes 32-63
+  char digits[64];     // kDigits in each 128-bit lane, for vpshufb
+  constexpr Interleave() : first(), second(), digits() {
+    for (int k = 0; k < 64; ++k) digits[k] = kDigits[k % 16];
+    for (int k = 0; k < 32; ++k) {
+      first[2 * k] = static_cast<uint8_t>(k);
+      first[2 * k + 1] = static_cast<uint8_t>(64 + k);
+      second[2 * k] = static_cast<uint8_t>(32 + k);
+      second[2 * k + 1] = static_cast<uint8_t>(96 + k);
+    }
+  }
+};
+constexpr Interleave kInterleave;
+
+// The value of every character below 128 that is a hex digit, 0x80 for the
+// others (characters from 128 up carry their own high bit).
+struct AsciiValues {
+  uint8_t value[128];
+  constexpr AsciiValues() : value() {
+    for (int c = 0; c < 128; ++c) {
+      value[c] = kValues.value[c] == 16 ? 0x80 : kValues.value[c];
+    }
+  }
+};
+constexpr AsciiValues kAsciiValues;
+
+struct EvenBytes {
+  uint8_t index[64];
+  constexpr EvenBytes() : index() {
+    for (int k = 0; k < 64; ++k) index[k] = static_cast<uint8_t>(2 * k);
+  }
+};
+constexpr EvenBytes kEvenBytes;
+
+#define ORVEX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+// The first n bits set (n <= 64).
+inline __mmask64 first_bits(size_t n) {
+  return n >= 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
+}
+
+ORVEX_AVX512 inline void digit_pairs(__m512i bytes, __m512i& first, __m512i& second) {
+  const __m512i digits = _mm512_loadu_si512(kInterleave.digits);
+  const __m512i nibble = _mm512_set1_epi8(0x0f);
+  const __m512i high =
+      _mm512_shuffle_epi8(digits, _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble));
+  const __m512i low = _mm512_shuffle_epi8(digits, _mm512_and_si512(bytes, nibble));
+  first = _mm512_permutex2var_epi8(high, _mm512_loadu_si512(kInterleave.first), low);
+  second = _mm512_permutex2var_epi8(high, _mm512_loadu_si512(kInterleave.second), low);
+}
+
+ORVEX_AVX512 void encode_avx512(const uint8_t* in, size_t size, char* out) {
+  __m512i first, second;
+  size_t i = 0;
+  for (; i + 64 <= size; i += 64) {
+    digit_pairs(_mm512_loadu_si512(in + i), first, second);
+    _mm512_storeu_si512(out + 2 * i, first);
+    _mm512_storeu_si512(out + 2 * i + 64, second);
+  }
+  const size_t rest = size - i;
+  if (rest == 0) return;
+  digit_pairs(_mm512_maskz_loadu_epi8(first_bits(rest), in + i), first, second);
+  _mm512_mask_storeu_epi8(out + 2 * i, first_bits(2 * rest), first);
+  if (rest > 32) _mm512_mask_storeu_epi8(out + 2 * i + 64, first_bits(2 * rest - 64), second);
+}
+
+ORVEX_AVX512 inline __m512i ascii_values(__m512i chars) {
+  return _mm512_permutex2var_epi8(_mm512_loadu_si512(kAsciiValues.value), chars,
+                                  _mm512_loadu_si512(kAsciiValues.value + 64));
+}
+
+// The 64 bytes spelled by the values of 128 characters: high * 16 + low in
+// each 16-bit word, then the words' low bytes in order.
+ORVEX_AVX512 inline __m512i join_pairs(__m512i first, __m512i second) {
+  const __m512i weights = _mm512_set1_epi16(0x0110);
+  return _mm512_permutex2var_epi8(_mm512_maddubs_epi16(first, weights),
+                                  _mm512_loadu_si512(kEvenBytes.index),
+                                  _mm512_maddubs_epi16(second, weights));
+}
+
+ORVEX_AVX512 bool decode_avx512(const char* in, size_t size, uint8_t* out) {
+  // Gathers every character and value: its high bit ends up set if any
+  // character was not a hex digit.
+  __m512i seen = _mm512_setzero_si512();
+  size_t i = 0;
+  for (; i + 64 <= size; i += 64) {
+    const __m512i a = _mm512_loadu_si512(in + 2 * i);
+    const __m512i b = _mm512_loadu_si512(in + 2 * i + 64);
+    const __m512i va = ascii_values(a);
+    const __m512i vb = ascii_values(b);
+    seen = _mm512_ternarylogic_epi64(seen, _mm512_or_si512(a, b), _mm512_or_si512(va, vb), 0xFE);
+    _mm512_storeu_si512(out + i, join_pairs(va, vb));
+  }
+  const __m512i high_bit = _mm512_set1_epi8(static_cast<char>(0x80));
+  bool valid = _mm512_test_epi8_mask(seen, high_bit) == 0;
+  const size_t rest = size - i;
+  if (rest == 0) return valid;
+  // Lanes past the text load as zero, no digit: only the loaded ones count.
+  const __mmask64 in_a = first_bits(2 * rest);
+  const __mmask64 in_b = rest > 32 ? first_bits(2 * rest - 64) : 0;
+  const __m512i a = _mm512_maskz_loadu_epi8(in_a, in + 2 * i);
+  const __m512i b = _mm512_maskz_loadu_epi8(in_b, in + 2 * i + 64);
+  const __m512i va = ascii_values(a);
+  const __m512i vb = ascii_values(b);
+  valid = valid && _mm512_mask_test_epi8_mask(in_a, _mm512_or_si512(a, va), high_bit) == 0 &&
+          _mm512_mask_test_epi8_mask(in_b, _mm512_or_si512(b, vb), high_bit) == 0;
+  _mm512_mask_storeu_epi8(out + i, first_bits(rest), join_pairs(va, vb));
+  return valid;
+}
 #endif
 
 struct Codec {
@@ -123,17 +241,33 @@ struct Codec {
   bool (*decode)(const char*, size_t, uint8_t*);
 };
 
-Codec choose() {
+// Each codec with what the processor must have for it; none where the build
+// targets another architecture.
+Codec codec_of(HexCodec kind) {
+  switch (kind) {
 #if ORVEX_HEX_X86
-  const cpu::Features& f = cpu::features();
-  if (f.avx2) return {encode_avx2, decode_avx2};
-  if (f.ssse3) return {encode_ssse3, decode_portable};
+    case HexCodec::avx512vbmi:
+      return {encode_avx512, decode_avx512};
+    case HexCodec::avx2:
+      return {encode_avx2, decode_avx2};
+    case HexCodec::ssse3:
+      return {encode_ssse3, decode_portable};
 #endif
-  return {encode_portable, decode_portable};
+    default:
+      return {encode_portable, decode_portable};
+  }
+}
+
+HexCodec choose() {
+  constexpr HexCodec kFastestFirst[] = {HexCodec::avx512vbmi, HexCodec::avx2, HexCodec::ssse3};
+  for (HexCodec kind : kFastestFirst) {
+    if (hex_codec_usable(kind)) return kind;
+  }
+  return HexCodec::portable;
 }
 
 const Codec& codec() {
-  static const Codec chosen = choose();
+  static const Codec chosen = codec_of(choose());
   return chosen;
 }
 
@@ -145,6 +279,29 @@ constexpr size_t kShort = 32;
 constexpr size_t kReleaseAbove = 64 * 1024;
 
 }  // namespace
+
+bool hex_codec_usable(HexCodec kind) {
+  const cpu::Features& f = cpu::features();
+  switch (kind) {
+    case HexCodec::portable:
+      return true;
+    case HexCodec::ssse3:
+      return ORVEX_HEX_X86 && f.ssse3;
+    case HexCodec::avx2:
+      return ORVEX_HEX_X86 && f.avx2;
+    case HexCodec::avx512vbmi:
+      return ORVEX_HEX_X86 && f.avx512vbmi;
+  }
+  return false;
+}
+
+void hex_encode_with(HexCodec kind, const uint8_t* in, size_t size, char* out) {
+  codec_of(kind).encode(in, size, out);
+}
+
+bool hex_decode_with(HexCodec kind, const char* in, size_t size, uint8_t* out) {
+  return codec_of(kind).decode(in, size, out);
+}
 
 void hex_encode(const uint8_t* in, size_t size, char* out) {
   if (size <= kShort) {
@@ -184,22 +341,33 @@ Ref hex_text(PyObject* value, PyObject* hex_name) {
                  PyBytes_GET_SIZE(value));
 }
 
-Ref hex_bytes(PyObject* text, PyObject* fromhex) {
-  if (!PyUnicode_CheckExact(text)) return call(fromhex, text);
+int hex_pairs(PyObject* text, const char*& chars, size_t& size) {
+  if (!PyUnicode_CheckExact(text)) return 0;
 #if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(text) < 0) return {};
+  if (PyUnicode_READY(text) < 0) return -1;
 #endif
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  if (!PyUnicode_IS_ASCII(text) || length % 2) return call(fromhex, text);
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length / 2));
+  if (!PyUnicode_IS_ASCII(text) || length % 2) return 0;
+  chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+  size = static_cast<size_t>(length / 2);
+  return 1;
+}
+
+bool hex_read(const char* chars, size_t size, uint8_t* out) {
+  return size > kReleaseAbove ? without_gil([&] { return hex_decode(chars, size, out); })
+                              : hex_decode(chars, size, out);
+}
+
+Ref hex_bytes(PyObject* text, PyObject* fromhex) {
+  const char* chars = nullptr;
+  size_t size = 0;
+  const int pairs = hex_pairs(text, chars, size);
+  if (pairs < 0) return {};
+  if (!pairs) return call(fromhex, text);
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return {};
-  // Both are only read and written here: the text is immutable and held by
-  // the caller, and the new bytes are not yet seen by anyone.
-  const auto* in = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
-  auto* bytes = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
-  const auto size = static_cast<size_t>(length / 2);
-  const bool read = size > kReleaseAbove ? without_gil([&] { return hex_decode(in, size, bytes); })
-                                         : hex_decode(in, size, bytes);
+  // The new bytes are not yet seen by anyone.
+  const bool read = hex_read(chars, size, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())));
   // Whitespace between pairs, or anything bytes.fromhex refuses: its own
   // reading, and its own error.
   return read ? out : call(fromhex, text);

@@ -2,6 +2,7 @@
 #include "runtime/module.hpp"
 #include "runtime/hex.hpp"
 #include "runtime/ops.hpp"
+#include "vault/in_place.hpp"
 #include "vault/messages.hpp"
 #include "vault/methods.hpp"
 #include "vault/state.hpp"
@@ -47,18 +48,61 @@ Ref rebuild_array(const Function& fn, State& st, PyObject* record, PyObject* pla
   return flat ? call_method(flat.get(), st.str.reshape, shape) : Ref();
 }
 
+// record["ciphertext"] read as bytes.fromhex reads it: into this thread's
+// buffer when it is a large text of hex digit pairs that the genuine cipher
+// may open in place, otherwise into new bytes.
+bool read_ciphertext(const State& st, PyObject* record, CipherBytes& ciphertext) {
+  Ref value = dict_item(record, st.str.ciphertext);
+  if (!value) return false;
+  const Genuine& g = st.genuine;
+  const char* chars = nullptr;
+  size_t size = 0;
+  const int pairs =
+      g.complete && g.verdict != InPlaceVerdict::differs ? hex_pairs(value.get(), chars, size) : 0;
+  if (pairs < 0) return false;
+  if (pairs && size >= kInPlaceFrom) {
+    if (!ciphertext.take_buffer(g, size)) return false;
+    // The text is immutable and held by `value`; the buffer is ours alone.
+    if (hex_read(chars, size, ciphertext.data())) return true;
+    ciphertext.give_back(g);
+  }
+  ciphertext.bytes = hex_bytes(value.get(), st.bytes_fromhex.get());
+  return static_cast<bool>(ciphertext.bytes);
+}
+
+// decrypt_and_verify through the genuine cipher, in the buffer the
+// ciphertext was read into; the plaintext then goes into new bytes.
+int open_in_place(State& st, PyObject* cipher, CipherBytes& ciphertext, PyObject* tag,
+                  Ref& plaintext) {
+  const int agrees = in_place_agrees(st.genuine);
+  if (agrees <= 0) return agrees;
+  plaintext = open_in_buffer(st.genuine, cipher, ciphertext, tag);
+  if (!plaintext) return -1;
+  ciphertext.give_back(st.genuine);
+  return 1;
+}
+
 // The protected block: everything that a ValueError or KeyError turns into a
 // decryption failure.
 Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) {
-  Ref ciphertext = field_bytes(st, record, st.str.ciphertext);
-  if (!ciphertext) return {};
+  CipherBytes ciphertext;
+  if (!read_ciphertext(st, record, ciphertext)) return {};
   Ref nonce = field_bytes(st, record, st.str.nonce);
   if (!nonce) return {};
   Ref tag = field_bytes(st, record, st.str.tag);
   if (!tag) return {};
-  Ref cipher = new_gcm_cipher(fn, st, key, nonce.get());
-  if (!cipher) return {};
-  Ref plaintext = call_method(cipher.get(), st.str.decrypt_and_verify, ciphertext, tag);
+  GcmCipher made = new_gcm_cipher(fn, st, key, nonce.get(), static_cast<bool>(ciphertext.buffer),
+                                  kDecryptAndVerify, kVerify);
+  if (!made.cipher) return {};
+  Ref plaintext;
+  const int opened =
+      made.genuine ? open_in_place(st, made.cipher.get(), ciphertext, tag.get(), plaintext) : 0;
+  if (opened < 0) return {};
+  if (!opened) {
+    PyObject* bytes = ciphertext.object();
+    if (!bytes) return {};
+    plaintext = call_method(made.cipher.get(), st.str.decrypt_and_verify, bytes, tag);
+  }
   if (!plaintext) return {};
   const int has_shape = PyDict_Contains(record, st.str.shape);
   const int has_both = has_shape > 0 ? PyDict_Contains(record, st.str.dtype) : has_shape;

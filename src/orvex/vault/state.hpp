@@ -3,6 +3,7 @@
 
 #include "runtime/strings.hpp"
 #include "vault/dtype_memo.hpp"
+#include "vault/genuine.hpp"
 
 namespace orvex::vault {
 
@@ -36,9 +37,13 @@ struct State {
   Ref kw_nonce;       // ("nonce",)
   Ref kw_dtype;       // ("dtype",)
   DtypeMemo dtypes;
+  Genuine genuine;
 
   // Only what can take part in a cycle: the strings and tuples can't.
-  int traverse(visitproc visit, void* arg) { return dtypes.traverse(visit, arg); }
+  int traverse(visitproc visit, void* arg) {
+    const int found = dtypes.traverse(visit, arg);
+    return found ? found : genuine.traverse(visit, arg);
+  }
 };
 
 }  // namespace orvex::vault

@@ -78,8 +78,10 @@ void HeldLock::let_go() {
 }
 
 bool finish_draws(const State& st, NativeDraws& draws) {
-  const bool written = !draws.inline_pcg64 || write_pcg64(st, draws.bit_generator.get(),
-                                                          draws.pcg64, draws.pcg64_state.get());
+  // A generator seeded natively was never made: its state is nobody's.
+  const bool written =
+      !draws.inline_pcg64 || !draws.bit_generator ||
+      write_pcg64(st, draws.bit_generator.get(), draws.pcg64, draws.pcg64_state.get());
   draws.lock.let_go();
   return written;
 }
@@ -89,7 +91,10 @@ Native settle(SeededGenerator& seeded, Attempt attempt) {
     case Attempt::taken:
       return Native::taken;
     case Attempt::declined:
-      return Native::declined;
+      // Seeded natively, the call has no generator yet: the literal loop's
+      // is made here, from the same seed, as default_rng would have made it.
+      if (seeded.rng) return Native::declined;
+      break;
     case Attempt::failed:
       return Native::failed;
     case Attempt::abandoned:

@@ -17,7 +17,8 @@ enum class Attempt { taken, declined, abandoned, failed };
 
 // An attempt's end as its caller sees it: abandoned becomes declined once
 // seeded.rng is a new generator from the same seed, so that the literal
-// loop draws what it would have drawn.
+// loop draws what it would have drawn; declined, once there is a generator
+// (one seeded natively is made only then).
 Native settle(SeededGenerator& seeded, Attempt attempt);
 
 // Runs `body` (returning Attempt) and settles its end. Short of native
@@ -49,7 +50,8 @@ Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seede
 bool draw_pads(NativeDraws& draws, size_t count, PadCache& pads, std::vector<size_t>& pad_keys);
 
 // After the draws: an inline generator's state written back, and the
-// generator's lock let go of (false with an exception set).
+// generator's lock let go of (false with an exception set); nothing for a
+// generator seeded natively, which was never made.
 bool finish_draws(const State& st, NativeDraws& draws);
 
 }  // namespace orvex::fuzzy

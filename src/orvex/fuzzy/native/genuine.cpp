@@ -109,6 +109,42 @@ bool capture_names(Genuine& g) {
          pin(g.vote_names, heapq_dict, {"nlargest", "iter", "object", "max"});
 }
 
+// What default_rng(seed) reads on its way to Generator(PCG64(seed)): the
+// names in NumPy's modules that its seeding looks up at call time (the
+// lock's type, the seed sequence's helpers and NumPy functions, the error
+// state that generate_state sets through its decorator's globals), and the
+// class whose isinstance check may call a hook registered with it.
+bool capture_seeding(Genuine& g) {
+  Ref generator_module = import_module("numpy.random._generator");
+  Ref pcg64_module = import_module("numpy.random._pcg64");
+  Ref seeding_module = import_module("numpy.random.bit_generator");
+  PyObject* generator_dict = module_dict(generator_module);
+  PyObject* pcg64_dict = module_dict(pcg64_module);
+  PyObject* seeding_dict = module_dict(seeding_module);
+  if (!generator_dict || !pcg64_dict || !seeding_dict) return false;
+  g.seed_sequence_base = dict_value(seeding_dict, "ISeedSequence");
+  Ref sequence = dict_value(seeding_dict, "SeedSequence");
+  Ref generate = sequence ? attr(sequence.get(), "generate_state") : Ref();
+  if (!g.seed_sequence_base || !generate) return false;
+  PyObject* numpy_dict = PyModule_GetDict(g.numpy.get());
+  const bool pinned = pin(g.seed_names, generator_dict, {"PCG64"}) &&
+                      pin(g.seed_names, pcg64_dict, {"np"}) &&
+                      pin(g.seed_names, seeding_dict,
+                          {"np", "RLock", "Lock", "ISeedSequence", "_coerce_to_uint32_array",
+                           "_int_to_uint32_array", "cycle"}) &&
+                      pin(g.seed_names, numpy_dict,
+                          {"zeros", "uint32", "uint64", "dtype", "array", "concatenate", "integer",
+                           "ndarray", "inexact"});
+  if (!pinned || !pin(g.seed_sequence_name, seeding_dict, {"ISeedSequence"})) return false;
+  // generate_state runs inside NumPy's error-state decorator; only the one
+  // that sets a context variable (NumPy 2) is known to do nothing else.
+  if (!PyFunction_Check(generate.get())) return false;
+  PyObject* decorator_globals = PyFunction_GET_GLOBALS(generate.get());
+  if (!PyDict_GetItemString(decorator_globals, "_extobj_contextvar")) return false;
+  return pin(g.seed_names, decorator_globals,
+             {"_make_extobj", "_extobj_contextvar", "_Unspecified"});
+}
+
 bool capture(PyObject* module, Genuine& g) {
   PyObject* globals = PyModule_GetDict(module);
   g.numpy = dict_value(globals, "np");
@@ -126,12 +162,27 @@ bool capture(PyObject* module, Genuine& g) {
 void capture_genuine(PyObject* module, Genuine& g) {
   if (capture(module, g)) {
     g.complete = true;
+    // Without these the generator is made by NumPy, as before.
+    if (!capture_seeding(g)) {
+      PyErr_Clear();
+      g.seeding = SamplerVerdict::differs;
+    }
     return;
   }
   // Without these the extractor still works, only without the native path
   // (a failed capture need not have set an exception).
   PyErr_Clear();
   g = Genuine{};
+}
+
+int PinnedNames::unchanged() const {
+  for (int i = 0; i < count; ++i) {
+    const PinnedName& p = items[i];
+    PyObject* now = PyDict_GetItemWithError(p.dict.get(), p.key.get());
+    if (!now && PyErr_Occurred()) return -1;
+    if (now != p.value.get()) return 0;
+  }
+  return 1;
 }
 
 int PinnedNames::traverse(visitproc visit, void* arg) const {
@@ -148,13 +199,16 @@ int Genuine::traverse(visitproc visit, void* arg) const {
   Py_VISIT(generator_type.get());
   Py_VISIT(bit_generator_type.get());
   Py_VISIT(lock_type.get());
+  Py_VISIT(seed_sequence_base.get());
   Py_VISIT(hashlib.get());
   Py_VISIT(counter.get());
   Py_VISIT(counter_attrs.get());
   Py_VISIT(counter_mro.get());
   for (const Ref& module : modules) Py_VISIT(module.get());
   if (int r = draw_names.traverse(visit, arg)) return r;
-  return vote_names.traverse(visit, arg);
+  if (int r = vote_names.traverse(visit, arg)) return r;
+  if (int r = seed_names.traverse(visit, arg)) return r;
+  return seed_sequence_name.traverse(visit, arg);
 }
 
 }  // namespace orvex::fuzzy

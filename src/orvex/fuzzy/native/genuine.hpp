@@ -19,10 +19,13 @@ struct PinnedName {
 };
 
 struct PinnedNames {
-  static constexpr int kCapacity = 16;
+  static constexpr int kCapacity = 24;
   PinnedName items[kCapacity];
   int count = 0;
 
+  // 1 when every name still maps to the value it had at import; 0 if not;
+  // -1 with an exception set.
+  int unchanged() const;
   int traverse(visitproc visit, void* arg) const;
 };
 
@@ -34,12 +37,16 @@ struct Genuine {
   bool complete = false;  // every capture succeeded; otherwise only the literal path runs
   SamplerVerdict sampler = SamplerVerdict::unknown;
   SamplerVerdict pcg64 = SamplerVerdict::unknown;  // the same, stepping PCG64 inline
+  // Whether PCG64's state is derived from the seed as default_rng derives
+  // it; `differs` too when what default_rng reads could not be captured.
+  SamplerVerdict seeding = SamplerVerdict::unknown;
 
   Ref numpy;
   Ref default_rng;
   Ref generator_type;      // numpy.random.Generator
   Ref bit_generator_type;  // numpy.random.PCG64
   Ref lock_type;           // the type of a bit generator's lock
+  Ref seed_sequence_base;  // the class a seed is asked to be an instance of
   Ref hashlib;
   Ref counter;
   Ref counter_attrs;  // a copy of Counter.__dict__
@@ -59,6 +66,11 @@ struct Genuine {
   // and those Counter's methods read (unlock only).
   PinnedNames draw_names;
   PinnedNames vote_names;
+  // Names default_rng(seed) reads on its way to a PCG64, for a generator
+  // seeded natively, and among them the name of seed_sequence_base, read
+  // before the others.
+  PinnedNames seed_names;
+  PinnedNames seed_sequence_name;
 
   // The objects a cycle could run through (the interned strings can't).
   int traverse(visitproc visit, void* arg) const;

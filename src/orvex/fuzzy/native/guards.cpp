@@ -10,17 +10,6 @@
 namespace orvex::fuzzy {
 namespace {
 
-// Every pinned name still maps to the value it had at import.
-int names_unchanged(const PinnedNames& names) {
-  for (int i = 0; i < names.count; ++i) {
-    const PinnedName& p = names.items[i];
-    PyObject* now = PyDict_GetItemWithError(p.dict.get(), p.key.get());
-    if (!now && PyErr_Occurred()) return -1;
-    if (now != p.value.get()) return 0;
-  }
-  return 1;
-}
-
 // A module whose class was swapped could run code on every attribute read.
 bool modules_plain(const Genuine& g) {
   for (const Ref& module : g.modules) {
@@ -36,7 +25,7 @@ int globals_unchanged(const Function& fn, const State& st) {
   PyObject* hashlib = PyDict_GetItemWithError(PyModule_GetDict(fn.module), st.str.hashlib);
   if (!hashlib) return PyErr_Occurred() ? -1 : 0;
   if (hashlib != g.hashlib.get() || !modules_plain(g)) return 0;
-  return names_unchanged(g.draw_names);
+  return g.draw_names.unchanged();
 }
 
 PyTypeObject* as_type(const Ref& o) {
@@ -49,6 +38,7 @@ PyTypeObject* as_type(const Ref& o) {
 // generator and C interface.
 int native_generator(const State& st, const SeededGenerator& seeded, NativeDraws& out) {
   const Genuine& g = st.genuine;
+  if (seeded.native) return 1;  // checked as it was seeded; nothing made, nothing to hold
   if (seeded.np.get() != g.numpy.get() || seeded.default_rng.get() != g.default_rng.get() ||
       Py_TYPE(seeded.rng.get()) != as_type(g.generator_type)) {
     return 0;
@@ -178,6 +168,17 @@ Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seede
     if (g.pcg64 == SamplerVerdict::unknown) return Attempt::declined;  // asked again next time
     return prepare_draws(fn, self, seeded, n_features, bits, out);
   }
+  // Settled here for later calls (this one's generator is made already), and
+  // only against NumPy's own seeding: while any of it is replaced, later.
+  if (checked > 0 && g.seeding == SamplerVerdict::unknown) {
+    const int pristine = g.seed_names.unchanged();
+    if (pristine < 0) return Attempt::failed;
+    if (pristine > 0) {
+      if (seeding_agrees(st) < 0) return Attempt::failed;
+      if (g.seeding == SamplerVerdict::unknown) return Attempt::declined;  // asked again next time
+      return prepare_draws(fn, self, seeded, n_features, bits, out);
+    }
+  }
   if (checked <= 0) return declined_or_failed(checked);
 
   // From here to the first locker no Python code runs.
@@ -188,6 +189,11 @@ Attempt prepare_draws(Function& fn, PyObject* self, const SeededGenerator& seede
       !exact_int(n_features, 1, kMaxNativePopulation, out.population) ||
       !native_bounds(out.population, out.size) || !copy_bits(st, bits, out.bits)) {
     return Attempt::declined;
+  }
+  if (seeded.native) {
+    out.inline_pcg64 = true;
+    out.pcg64 = seeded.pcg64;
+    return Attempt::taken;
   }
   checked = hold_generator(st, out);
   return checked > 0 ? Attempt::taken : declined_or_failed(checked);
@@ -215,7 +221,7 @@ int counter_is_genuine(const State& st, PyObject* counter) {
     if (added <= 0) return added;
   }
   if (!modules_plain(g)) return 0;
-  return names_unchanged(g.vote_names);
+  return g.vote_names.unchanged();
 }
 
 }  // namespace orvex::fuzzy

@@ -1,16 +1,19 @@
 // Private hooks through which tests hold the native pieces against their
 // Python counterparts: the Sampler against Generator.choice, the SHA-256
-// against hashlib, and watch the vote table's probing. Not part of the
-// extractor.
+// against hashlib, the seeding against default_rng, and watch the vote table's probing. Not part of
+// the extractor.
 #include "fuzzy/messages.hpp"
 #include "fuzzy/methods.hpp"
 #include "fuzzy/native/native.hpp"
+#include "fuzzy/native/seed_sequence.hpp"
 #include "fuzzy/native/sha256.hpp"
+#include "fuzzy/state.hpp"
 #include "fuzzy/native/vote_tally.hpp"
 #include "runtime/bit_generator.hpp"
 #include "runtime/messages.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -73,6 +76,14 @@ Ref position_list(const std::vector<int64_t>& positions) {
     PyList_SET_ITEM(list.get(), i, position);
   }
   return list;
+}
+
+// A 128-bit value as an int.
+Ref u128_int(Pcg64::u128 value) {
+  char hex[33];
+  std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(value >> 64),
+                static_cast<unsigned long long>(value));
+  return Ref::steal(PyLong_FromString(hex, nullptr, 16));
 }
 
 // The hooks take only generators of NumPy's own Generator type.
@@ -157,6 +168,23 @@ Ref draw_lockers(Function& fn, Args args) {
   return position_list(positions);
 }
 
+Ref seed_state(Function&, Args args) {
+  PyObject* seed = args[0];
+  if (!PyBytes_CheckExact(seed)) {
+    PyErr_SetString(PyExc_TypeError, msg::kSeedStateNeedsBytes);
+    return {};
+  }
+  const Pcg64 g = seeded_pcg64(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(seed)),
+                               static_cast<size_t>(PyBytes_GET_SIZE(seed)));
+  Ref state = u128_int(g.state);
+  Ref inc = state ? u128_int(g.inc) : Ref();
+  if (!inc) return {};
+  return Ref::steal(Py_BuildValue("{s:s,s:{s:O,s:O},s:i,s:k}", "bit_generator", "PCG64", "state",
+                                  "state", state.get(), "inc", inc.get(), "has_uint32",
+                                  g.has_uint32 ? 1 : 0, "uinteger",
+                                  static_cast<unsigned long>(g.uinteger)));
+}
+
 Ref sha256_digests(Function&, Args args) {
   PyObject* messages = args[0];
   if (!PyList_CheckExact(messages)) {
@@ -209,6 +237,11 @@ Ref vote_probes(Function&, Args args) {
   }
   return Ref::steal(Py_BuildValue("nO", static_cast<Py_ssize_t>(tally.probes()),
                                   tally.rehashed() ? Py_True : Py_False));
+}
+
+Ref import_memo_holds(Function& fn, Args) {
+  State& st = fn.state<State>();
+  return Ref::borrow(import_memo_holds(st.torch_import, st.str.torch) ? Py_True : Py_False);
 }
 
 }  // namespace orvex::fuzzy

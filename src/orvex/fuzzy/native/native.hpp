@@ -23,7 +23,8 @@ enum class Native {
   taken,     // done; its result stands
   declined,  // not done, and nothing observable happened: the literal loop
              // runs on the call's generator (a fresh one from the same seed
-             // if the attempt had drawn from it)
+             // if the attempt had drawn from it, or made now if it was
+             // seeded natively)
   failed,    // a Python exception is set
 };
 
@@ -56,7 +57,8 @@ class HeldLock {
   Ref lock_;
 };
 
-// One call's draws, fixed before the first locker.
+// One call's draws, fixed before the first locker. A generator seeded
+// natively has no object: only `pcg64` is set, stepped inline.
 struct NativeDraws {
   Ref bit_generator;  // keeps alive the state that `bitgen` points into
   BitGen* bitgen = nullptr;
@@ -87,6 +89,9 @@ int counter_is_genuine(const State& st, PyObject* counter);
 int sampler_agrees(State& st);
 // The same for the Sampler on PCG64 stepped inline.
 int pcg64_sampler_agrees(State& st);
+// The same for PCG64's state derived from the seed natively against the one
+// default_rng gives.
+int seeding_agrees(State& st);
 
 // lock_secret's loop: the hex text of each of `count` lockers masking
 // `secret`, as a new list in `lockers`.
