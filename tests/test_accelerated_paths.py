@@ -52,6 +52,53 @@ def test_inline_steps_refuse_other_bit_generators():
         np.random.Generator(np.random.MT19937(1)).choice(10, size=3, replace=False).tolist()
 
 
+PCG64_MULTIPLIER = 0x2360ED051FC65DA44385DF649FCCF645
+
+
+def generator_drawing_zero(seed, steps_before, half_buffered):
+    """A PCG64 generator whose output after `steps_before` steps is 0 (both
+    32-bit halves): bounded draws then fall where Lemire's method may reject
+    them, and the draws made ahead must give up and start again."""
+    rng = np.random.default_rng(seed)
+    state = rng.bit_generator.state
+    inc = state["state"]["inc"]
+    inverse = pow(PCG64_MULTIPLIER, -1, 2**128)
+    s = 0  # the state whose output is 0
+    for _ in range(steps_before + 1):
+        s = (s - inc) * inverse % 2**128
+    state["state"]["state"] = s
+    state["has_uint32"], state["uinteger"] = (1, 12345) if half_buffered else (0, 0)
+    rng.bit_generator.state = state
+    return rng
+
+
+@pytest.mark.parametrize("n, k", [(600, 10), (512, 43), (1024, 1), (20_000, 500), (30, 30)])
+def test_inline_draws_around_rejected_words(n, k):
+    draw = hook_or_skip(fuzzy, "_native_draw_lockers")
+    for steps_before in (0, 1, 20, 60):
+        for half_buffered in (False, True):
+            inline, capsule, numpy = (generator_drawing_zero(7, steps_before,
+                                                             half_buffered) for _ in range(3))
+            expected = [numpy.choice(n, size=k, replace=False).tolist() for _ in range(2)][-1]
+            assert draw(inline, n, k, 2, True) == draw(capsule, n, k, 2, False) == expected
+            assert inline.bit_generator.state == numpy.bit_generator.state
+            assert capsule.bit_generator.state == numpy.bit_generator.state
+
+
+@pytest.mark.parametrize("count", [2**16, 2**16 + 1])  # the choice that goes round, the next
+def test_sampler_after_65536_choices(count):
+    """Positions are marked with the number of their choice, kept in 16 bits:
+    one call of more than 65535 choices goes round, and the numbers start
+    again from a clean table."""
+    draw = hook_or_skip(fuzzy, "_native_draw_lockers")
+    numpy = np.random.default_rng(5)
+    expected = [numpy.choice(16, size=4, replace=False) for _ in range(count)][-1].tolist()
+    for inline in (True, False):
+        rng = np.random.default_rng(5)
+        assert draw(rng, 16, 4, count, inline) == expected
+        assert rng.bit_generator.state == numpy.bit_generator.state
+
+
 # Run in a child interpreter, once with the processor's extensions and once
 # with ORVEX_PORTABLE=1: digests, hex texts and records against the references.
 CHILD = r"""
@@ -107,6 +154,16 @@ def test_sha256_across_block_boundaries():
     sha256 = hook_or_skip(fuzzy, "_native_sha256")
     rng = np.random.default_rng(5)
     messages = [rng.bytes(n) for n in (55, 56, 63, 64, 65, 119, 120, 128, 1 << 16)]
+    assert sha256(messages) == [hashlib.sha256(m).digest() for m in messages]
+
+
+def test_sha256_of_runs_of_one_size():
+    """Messages of one size that fit one block are hashed four side by side:
+    runs of every length up to nine, so that each group's remainder (one to
+    three messages) is hashed too, every digest against hashlib."""
+    sha256 = hook_or_skip(fuzzy, "_native_sha256")
+    rng = np.random.default_rng(6)
+    messages = [rng.bytes(20 + run) for run in range(1, 10) for _ in range(run)]
     assert sha256(messages) == [hashlib.sha256(m).digest() for m in messages]
 
 

@@ -195,6 +195,15 @@ def spaced(entry):
     lambda r: edited(r, lockers=r["lockers"][:9] + [b"00", 5]),
     lambda r: edited(r, lockers=r["lockers"][:9] + [type("Text", (str,), {})("ab")]),
     lambda r: edited(r, lockers=[e * 3 for e in r["lockers"]]),
+    # Entries up to 64 characters are copied, longer ones read in place: both
+    # sides of that line, and copies handed back to bytes.fromhex.
+    lambda r: edited(r, lockers=[e * 2 if i % 2 else e + "0" * 33 for i, e in
+                                 enumerate(r["lockers"])]),
+    lambda r: edited(r, lockers=[spaced(e) if i % 3 else e * 3 for i, e in
+                                 enumerate(r["lockers"])]),
+    lambda r: edited(r, lockers=r["lockers"][:4] + ["zz" + r["lockers"][4][2:]] + r["lockers"][5:]),
+    # Short entries after long ones: candidates of one byte, all the same.
+    lambda r: edited(r, lockers=["ff" * 16] * 20 + [e[:2] for e in r["lockers"][20:]]),
     lambda r: edited(r, lockers=["", "", "00"] + r["lockers"]),
     lambda r: edited(r, n_features=np.int64(96)),
     lambda r: edited(r, n_features=True),
@@ -208,6 +217,17 @@ def spaced(entry):
 ])
 def test_odd_records_unlock_alike(record, edit):
     both(lambda: FuzzyExtractor(64).unlock_secret(X, edit(record)))
+
+
+@pytest.mark.parametrize("bad", ["/", ":", "@", "G", "`", "g", " ", "\x00", "\x7f"])
+def test_entries_with_a_character_beside_the_digits(record, bad):
+    """One character just outside the ranges of hex digits, anywhere in one
+    entry: read natively sixteen characters at a time, it must be refused
+    there and left to bytes.fromhex, whose error both paths raise."""
+    for at in range(32):
+        lockers = list(record["lockers"])
+        lockers[5] = lockers[5][:at] + bad + lockers[5][at + 1:]
+        assert both(lambda: FuzzyExtractor(64).unlock_secret(X, edited(record, lockers=lockers)))
 
 
 def wrapped(function):

@@ -25,9 +25,11 @@ bool draw_with(Bits& source, const NativeDraws& draws, size_t count, PadCache& p
                std::vector<size_t>& pad_keys) {
   Sampler sampler;
   std::vector<int64_t> positions(static_cast<size_t>(draws.size));
+  // Positions lie below the population: only a shorter list needs checking.
+  const bool check = static_cast<uint64_t>(draws.population) > draws.bits.size();
   for (size_t i = 0; i < count; ++i) {
     sampler.choice(source, draws.population, draws.size, positions.data());
-    if (!within_bits(positions, draws.bits)) return false;
+    if (check && !within_bits(positions, draws.bits)) return false;
     pad_keys.push_back(pads.want(draws.bits, positions.data()));
   }
   return true;

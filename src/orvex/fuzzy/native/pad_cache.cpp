@@ -12,8 +12,7 @@ PadCache::PadCache(int64_t size) : text_(static_cast<size_t>(size), '0') {
   }
   one_block_ = static_cast<size_t>(size) <= kSha256MaxLaneSize;
   if (!one_block_) return;
-  sha256_pad_block(static_cast<size_t>(size), blocks_[0]);
-  sha256_pad_block(static_cast<size_t>(size), blocks_[1]);
+  for (auto& block : blocks_) sha256_pad_block(static_cast<size_t>(size), block);
 }
 
 void PadCache::reserve(size_t count) {
@@ -23,14 +22,10 @@ void PadCache::reserve(size_t count) {
 size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions) {
   const size_t size = text_.size();
   if (one_block_) {
-    uint8_t* text = blocks_[has_pending_ ? 1 : 0];
+    uint8_t* text = blocks_[queued_];
     for (size_t i = 0; i < size; ++i) text[i] = static_cast<uint8_t>('0' + bits[positions[i]]);
     pads_->emplace_back();
-    if (has_pending_) {
-      sha256_padded_pair(blocks_[0], blocks_[1], (*pads_)[pads_->size() - 2].data(),
-                         pads_->back().data());
-    }
-    has_pending_ = !has_pending_;
+    if (++queued_ == kSha256PaddedLanes) hash_queued();
     return pads_->size() - 1;
   }
   if (!tabled()) {
@@ -55,10 +50,23 @@ size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions
   return pattern;
 }
 
+// The pads of the last queued_ lockers, from their texts in blocks_.
+void PadCache::hash_queued() {
+  const uint8_t* blocks[kSha256PaddedLanes];
+  uint8_t* out[kSha256PaddedLanes];
+  const size_t first = pads_->size() - queued_;
+  for (size_t l = 0; l < queued_; ++l) {
+    blocks[l] = blocks_[l];
+    out[l] = (*pads_)[first + l].data();
+  }
+  sha256_padded_lanes(blocks, out, queued_);
+  queued_ = 0;
+}
+
 void PadCache::compute() {
   const size_t size = text_.size();
-  if (has_pending_ && one_block_) {
-    sha256_padded(blocks_[0], pads_->back().data());
+  if (queued_) {
+    hash_queued();
   } else if (has_pending_) {
     sha256(reinterpret_cast<const uint8_t*>(pending_.data()), size, pads_->back().data());
   }

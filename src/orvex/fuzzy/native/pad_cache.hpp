@@ -53,14 +53,18 @@ class PadCache {
   std::unique_ptr<Pad[]> table_;  // filled as patterns turn up, so left uninitialised
   std::vector<uint8_t> wanted_;
   std::vector<size_t> queue_;
-  // Otherwise: one pad per locker, hashed two at a time (the text of the
-  // first of a pair waits in pending_). Texts that fit SHA-256's one block
-  // are written straight into blocks_[0] and [1], padded once per call.
+  // Otherwise: one pad per locker. Texts that fit SHA-256's one block are
+  // written straight into blocks_, padded once per call, and hashed
+  // kSha256PaddedLanes at a time (queued_ of them wait); longer ones two at
+  // a time (the text of the first of a pair waits in pending_).
+  void hash_queued();
+
   Scratch<Pad> pads_;
   std::string pending_;
   bool has_pending_ = false;
   bool one_block_ = false;
-  alignas(16) uint8_t blocks_[2][64];
+  size_t queued_ = 0;
+  alignas(16) uint8_t blocks_[kSha256PaddedLanes][64];
 };
 
 }  // namespace orvex::fuzzy

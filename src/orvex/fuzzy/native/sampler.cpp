@@ -2,6 +2,7 @@
 #include "fuzzy/native/pcg64.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace orvex::fuzzy {
@@ -39,15 +40,31 @@ uint64_t lemire64(Bits& bits, uint64_t r) {
   return static_cast<uint64_t>(m >> 64);
 }
 
-// Populations up to this size always keep one flag per position: setting
-// and clearing k flags takes fewer instructions and far fewer mispredicted
-// branches than scanning the values drawn, even for k = 4.
+// Populations up to this size always keep one mark per position: setting
+// k marks takes fewer instructions and far fewer mispredicted branches than
+// scanning the values drawn, even for k = 4.
 constexpr int64_t kFlagsAlwaysMax = int64_t{1} << 16;
 // In larger populations, where the flags spread over more cache, a linear
 // scan of the drawn values does for samples up to this size.
 constexpr int64_t kLinearScanMax = 32;
 // Populations up to this size keep one flag per position.
 constexpr int64_t kFlagsMax = int64_t{1} << 22;
+
+// One step of Floyd's algorithm on marks: v if it is new, else j, which is
+// new (j is above every earlier bound, so never drawn before); marked
+// either way. Both marks are written whatever the outcome (marking v
+// again changes nothing, and j's mark is mark or a value no draw uses):
+// the addresses stored to then never wait on the load of marks[v], and
+// the next step's load doesn't wait on them.
+[[gnu::always_inline]] inline int64_t take(uint16_t* marks, uint16_t mark, int64_t v, int64_t j) {
+  // Masks rather than conditions, which the compiler would turn into a
+  // branch that mispredicts on every repeat.
+  // One mask, all ones on a repeat, serves both.
+  const int64_t repeat = -static_cast<int64_t>(marks[v] == mark);
+  marks[j] = static_cast<uint16_t>(mark & repeat);
+  marks[v] = mark;  // after j's: v may be j
+  return v ^ ((v ^ j) & repeat);
+}
 
 // bounded(), inline in the samplers' loops (forced: the compiler would call
 // the 32-bit draw): a call per draw is a sizeable part of a small draw's cost.
@@ -89,6 +106,7 @@ template <class Bits>
 void Sampler::floyd(Bits& bits, int64_t n, int64_t k, int64_t* out) {
   const bool linear = n > kFlagsAlwaysMax && k <= kLinearScanMax;
   const bool flags = !linear && n <= kFlagsMax;
+  if (n <= kFlagsAlwaysMax) return floyd_marked(bits, n, k, out);
   // The flags are cleared after each draw, value by value, so that a draw
   // costs O(k) however large the population (many lockers share one table).
   if (flags && seen_flags_.size() < static_cast<size_t>(n)) {
@@ -141,6 +159,78 @@ void Sampler::floyd_small(Bits& source, int64_t n, int64_t k, int64_t* out) {
   for (int64_t i = 0; i < k; ++i) seen[out[i]] = 0;
   for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
   source = bits;
+}
+
+// floyd_small() with marks in place of flags: no clearing pass, and the
+// choice between the draw and j made without a branch (which mispredicts
+// on every repeat, about k*k/2n of them a draw).
+template <class Bits>
+void Sampler::floyd_marked(Bits& source, int64_t n, int64_t k, int64_t* out) {
+  if (marks_.size() < static_cast<size_t>(n)) marks_.resize(static_cast<size_t>(n), 0);
+  next_mark();
+  if constexpr (std::is_same_v<Bits, Pcg64>) {
+    if (floyd_ahead(source, n, k, out)) return;
+    next_mark();  // what the attempt marked is forgotten
+  }
+  Bits bits = source;  // in registers, whatever the stores below may alias
+  uint16_t* marks = marks_.data();
+  const uint16_t mark = mark_;
+  auto draw = [&bits](int64_t r) -> int64_t {
+    return r == 0 ? 0 : static_cast<int64_t>(lemire32(bits, static_cast<uint32_t>(r)));
+  };
+  for (int64_t j = n - k, count = 0; j < n; ++j, ++count) {
+    out[count] = take(marks, mark, draw(j), j);
+  }
+  for (int64_t i = k - 1; i > 0; --i) std::swap(out[i], out[draw(i)]);
+  source = bits;
+}
+
+void Sampler::next_mark() {
+  if (++mark_ != 0) return;
+  // Wrapped: the marks of 65536 choices ago would look current.
+  std::fill(marks_.begin(), marks_.end(), uint16_t{0});
+  mark_ = 1;
+}
+
+// floyd_marked() on PCG64 with every draw made ahead, in one loop of its own:
+// one word per bound but 0, as long as no bounded draw is rejected. A word
+// whose product falls in the band where Lemire's method might reject it
+// (a chance of e in 2**32 for bound e - 1) gives up instead: false, with
+// `gen` as it was, for the draw-by-draw loop to start again.
+bool Sampler::floyd_ahead(Pcg64& gen, int64_t n, int64_t k, int64_t* out) {
+  if (k == 0) return true;
+  const auto wanted = static_cast<size_t>(2 * k - 1 - (n == k ? 1 : 0));
+  if (words_.size() < wanted) words_.resize(wanted);
+  const Pcg64 start = gen;
+  gen.fill_uint32(words_.data(), wanted);
+  const uint32_t* word = words_.data();
+  uint16_t* marks = marks_.data();
+  const uint16_t mark = mark_;
+  int64_t j = n - k, count = 0;
+  if (j == 0) {  // bound 0 draws nothing
+    marks[0] = mark;
+    out[count++] = 0;
+    ++j;
+  }
+  for (; j < n; ++j, ++count) {
+    const auto e = static_cast<uint32_t>(j) + 1;
+    const uint64_t m = uint64_t{*word++} * e;
+    if (static_cast<uint32_t>(m) < e) [[unlikely]] {
+      gen = start;
+      return false;
+    }
+    out[count] = take(marks, mark, static_cast<int64_t>(m >> 32), j);
+  }
+  for (int64_t i = k - 1; i > 0; --i) {
+    const auto e = static_cast<uint32_t>(i) + 1;
+    const uint64_t m = uint64_t{*word++} * e;
+    if (static_cast<uint32_t>(m) < e) [[unlikely]] {
+      gen = start;
+      return false;
+    }
+    std::swap(out[i], out[m >> 32]);
+  }
+  return true;
 }
 
 // A partial Fisher-Yates shuffle of the whole population, keeping its tail.

@@ -9,6 +9,7 @@
 // functions: the capsule's function pointers, or PCG64 stepped inline.
 #pragma once
 
+#include "fuzzy/native/pcg64.hpp"
 #include "runtime/bit_generator.hpp"
 
 #include <cstdint>
@@ -45,12 +46,21 @@ class Sampler {
   template <class Bits>
   void floyd_small(Bits& bits, int64_t n, int64_t k, int64_t* out);
   template <class Bits>
+  void floyd_marked(Bits& bits, int64_t n, int64_t k, int64_t* out);
+  bool floyd_ahead(Pcg64& bits, int64_t n, int64_t k, int64_t* out);
+  void next_mark();
+  template <class Bits>
   void tail_shuffle(Bits& bits, int64_t n, int64_t k, int64_t* out);
 
   // Membership of drawn values for large k, reused from draw to draw.
   std::vector<uint8_t> seen_flags_;
   std::unordered_set<int64_t> seen_set_;
-  std::vector<int64_t> pool_;  // the population of the tail shuffle
+  // For populations up to 2**16: the number of the draw that last took each
+  // position, so that nothing needs clearing between draws.
+  std::vector<uint16_t> marks_;
+  uint16_t mark_ = 0;
+  std::vector<uint32_t> words_;  // PCG64's draws for one choice, made ahead
+  std::vector<int64_t> pool_;    // the population of the tail shuffle
 };
 
 // NumPy's bounded integer: uniform in [0, r], r inclusive.

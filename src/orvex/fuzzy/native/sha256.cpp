@@ -1,6 +1,7 @@
 #include "fuzzy/native/sha256.hpp"
 #include "fuzzy/native/sha256_blocks.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvex::fuzzy {
@@ -16,11 +17,11 @@ const uint32_t kSha256RoundConstants[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
-namespace {
-
-constexpr uint32_t kInitialState[8] = {
+const uint32_t kSha256InitialState[8] = {
     0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
+
+namespace {
 
 constexpr size_t kBlock = 64;
 
@@ -122,7 +123,7 @@ size_t final_blocks(const uint8_t* rest, size_t rest_size, uint64_t total, uint8
 
 void sha256_portable(const uint8_t* data, size_t size, uint8_t* out) {
   uint32_t state[8];
-  std::memcpy(state, kInitialState, sizeof state);
+  std::memcpy(state, kSha256InitialState, sizeof state);
   const size_t whole = size / kBlock;
   for (size_t i = 0; i < whole; ++i) compress(state, data + i * kBlock);
   uint8_t tail[2 * kBlock];
@@ -133,7 +134,7 @@ void sha256_portable(const uint8_t* data, size_t size, uint8_t* out) {
 
 void sha256_hw(const uint8_t* data, size_t size, uint8_t* out) {
   uint32_t state[8];
-  std::memcpy(state, kInitialState, sizeof state);
+  std::memcpy(state, kSha256InitialState, sizeof state);
   const size_t whole = size / kBlock;
   if (whole) sha256_blocks_hw(state, data, whole);
   uint8_t tail[2 * kBlock];
@@ -146,8 +147,8 @@ void sha256_hw(const uint8_t* data, size_t size, uint8_t* out) {
 void sha256_hw_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a,
                     uint8_t* out_b) {
   uint32_t state[2][8];
-  std::memcpy(state[0], kInitialState, sizeof state[0]);
-  std::memcpy(state[1], kInitialState, sizeof state[1]);
+  std::memcpy(state[0], kSha256InitialState, sizeof state[0]);
+  std::memcpy(state[1], kSha256InitialState, sizeof state[1]);
   uint32_t* states[2] = {state[0], state[1]};
   const size_t whole = size / kBlock;
   const uint8_t* blocks[2] = {a, b};
@@ -183,7 +184,7 @@ void sha256_pad_block(size_t size, uint8_t* block) {
 
 void sha256_padded(const uint8_t* block, uint8_t* out) {
   uint32_t state[8];
-  std::memcpy(state, kInitialState, sizeof state);
+  std::memcpy(state, kSha256InitialState, sizeof state);
   if (use_hw()) {
     sha256_blocks_hw(state, block, 1);
   } else {
@@ -200,13 +201,22 @@ void sha256_padded_pair(const uint8_t* block_a, const uint8_t* block_b, uint8_t*
     return;
   }
   uint32_t state[2][8];
-  std::memcpy(state[0], kInitialState, sizeof state[0]);
-  std::memcpy(state[1], kInitialState, sizeof state[1]);
+  std::memcpy(state[0], kSha256InitialState, sizeof state[0]);
+  std::memcpy(state[1], kSha256InitialState, sizeof state[1]);
   uint32_t* states[2] = {state[0], state[1]};
   const uint8_t* blocks[2] = {block_a, block_b};
   sha256_blocks_hw_pair(states, blocks, 1);
   store_digest(state[0], out_a);
   store_digest(state[1], out_b);
+}
+
+void sha256_padded_lanes(const uint8_t* const* blocks, uint8_t* const* out, size_t count) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (use_hw()) return sha256_padded_hw_lanes(blocks, out, count);
+#endif
+  size_t l = 0;
+  for (; l + 2 <= count; l += 2) sha256_padded_pair(blocks[l], blocks[l + 1], out[l], out[l + 1]);
+  if (l < count) sha256_padded(blocks[l], out[l]);
 }
 
 void sha256_pair(const uint8_t* a, const uint8_t* b, size_t size, uint8_t* out_a, uint8_t* out_b) {
@@ -230,25 +240,23 @@ void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t
   // The instructions hash two messages side by side faster than the
   // portable code hashes eight.
   if (use_hw()) {
-    uint8_t block[2][kBlock];
-    sha256_pad_block(size, block[0]);
-    sha256_pad_block(size, block[1]);
-    size_t l = 0;
-    for (; l + 2 <= count; l += 2) {
-      std::memcpy(block[0], data[l], size);
-      std::memcpy(block[1], data[l + 1], size);
-      sha256_padded_pair(block[0], block[1], out[l], out[l + 1]);
+    uint8_t block[kSha256PaddedLanes][kBlock];
+    const uint8_t* blocks[kSha256PaddedLanes];
+    for (size_t l = 0; l < kSha256PaddedLanes; ++l) {
+      sha256_pad_block(size, block[l]);
+      blocks[l] = block[l];
     }
-    if (l < count) {
-      std::memcpy(block[0], data[l], size);
-      sha256_padded(block[0], out[l]);
+    for (size_t first = 0; first < count; first += kSha256PaddedLanes) {
+      const size_t lanes = std::min(kSha256PaddedLanes, count - first);
+      for (size_t l = 0; l < lanes; ++l) std::memcpy(block[l], data[first + l], size);
+      sha256_padded_lanes(blocks, out + first, lanes);
     }
     return;
   }
   uint32_t block[16][kSha256Lanes] = {};
   uint32_t state[8][kSha256Lanes];
   for (size_t l = 0; l < kSha256Lanes; ++l) {
-    for (int i = 0; i < 8; ++i) state[i][l] = kInitialState[i];
+    for (int i = 0; i < 8; ++i) state[i][l] = kSha256InitialState[i];
   }
   for (size_t l = 0; l < count; ++l) {
     uint8_t tail[2 * kBlock];

@@ -30,6 +30,11 @@ void sha256_padded(const uint8_t* block, uint8_t* out);
 void sha256_padded_pair(const uint8_t* block_a, const uint8_t* block_b, uint8_t* out_a,
                         uint8_t* out_b);
 
+// Up to kSha256PaddedLanes messages laid out that way at once: out[i] gets
+// the digest of blocks[i], for i < count.
+inline constexpr size_t kSha256PaddedLanes = 4;
+void sha256_padded_lanes(const uint8_t* const* blocks, uint8_t* const* out, size_t count);
+
 // out[i][0..32) = SHA-256 of data[i][0..size) for i < count, with
 // count <= kSha256Lanes and size <= kSha256MaxLaneSize.
 void sha256_lanes(const uint8_t* const* data, size_t size, size_t count, uint8_t* const* out);

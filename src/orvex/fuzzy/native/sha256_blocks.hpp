@@ -7,8 +7,9 @@
 
 namespace orvex::fuzzy {
 
-// The round constants, shared by every implementation.
+// The round constants and the initial state, shared by every implementation.
 extern const uint32_t kSha256RoundConstants[64];
+extern const uint32_t kSha256InitialState[8];
 
 // Whether sha256_blocks_hw may be called on this processor.
 bool sha256_hw_available();
@@ -18,5 +19,9 @@ void sha256_blocks_hw(uint32_t state[8], const uint8_t* blocks, size_t count);
 
 // The same for two messages side by side, state[i] and blocks[i] for each.
 void sha256_blocks_hw_pair(uint32_t* const* state, const uint8_t* const* blocks, size_t count);
+
+// SHA-256 of up to four messages of one padded block each (1 <= count <= 4),
+// side by side, the digests into out[i]; x86 only.
+void sha256_padded_hw_lanes(const uint8_t* const* blocks, uint8_t* const* out, size_t count);
 
 }  // namespace orvex::fuzzy

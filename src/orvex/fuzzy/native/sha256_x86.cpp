@@ -77,6 +77,32 @@ __attribute__((target("sha,sse4.1"))) inline void compress_lanes(uint32_t* const
   }
 }
 
+// One padded block per message, from SHA-256's initial state, for up to four
+// messages side by side; the digests leave the registers already in byte
+// order. Lanes beyond `count` hash the last block again, unwritten.
+__attribute__((target("sha,sse4.1"))) void sha256_padded_hw_lanes(const uint8_t* const* blocks,
+                                                                  uint8_t* const* out,
+                                                                  size_t count) {
+  constexpr int kLanes = 4;
+  uint32_t states[kLanes][8];
+  uint32_t* state[kLanes];
+  const uint8_t* lane_blocks[kLanes];
+  for (int l = 0; l < kLanes; ++l) {
+    __builtin_memcpy(states[l], kSha256InitialState, sizeof states[l]);
+    state[l] = states[l];
+    lane_blocks[l] = blocks[static_cast<size_t>(l) < count ? l : count - 1];
+  }
+  compress_lanes<kLanes>(state, lane_blocks, 1);
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  for (size_t l = 0; l < count; ++l) {
+    for (int half = 0; half < 2; ++half) {
+      const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l] + 4 * half));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out[l] + 16 * half),
+                       _mm_shuffle_epi8(words, byte_swap));
+    }
+  }
+}
+
 __attribute__((target("sha,sse4.1"))) void sha256_blocks_hw(uint32_t state[8],
                                                             const uint8_t* blocks, size_t count) {
   compress_lanes<1>(&state, &blocks, count);
