@@ -44,6 +44,21 @@ def test_inline_pcg64_draws_as_numpy(seed, data):
     assert inline.integers(0, 2**32, size=3).tolist() == numpy.integers(0, 2**32, size=3).tolist()
 
 
+@pytest.mark.parametrize("n", [2, 3, 7, 16, 33, 64])
+def test_inline_draws_where_most_draws_repeat(n):
+    """Choices of most or all of a small population: many draws hit a taken
+    position and take the bound instead, which later draws must then find
+    taken; a slip in either shows as a duplicate or a different order."""
+    draw = hook_or_skip(fuzzy, "_native_draw_lockers")
+    for k in sorted({1, n // 2, n - 1, n} - {0}):
+        for seed in range(8):
+            numpy = np.random.default_rng(seed)
+            expected = [numpy.choice(n, size=k, replace=False).tolist() for _ in range(3)][-1]
+            inline = np.random.default_rng(seed)
+            assert draw(inline, n, k, 3, True) == expected
+            assert inline.bit_generator.state == numpy.bit_generator.state
+
+
 def test_inline_steps_refuse_other_bit_generators():
     draw = hook_or_skip(fuzzy, "_native_draw_lockers")
     with pytest.raises(TypeError):
