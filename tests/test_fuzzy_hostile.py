@@ -273,6 +273,12 @@ def test_vote_table_probes_as_before():
     assert [probes(c, k0, k1) for c in (scattered, crafted, crafted * 3, mixed)] == [
         (6235, False), (6315, True), (13312, True), (5511, False)]
     assert probes(crafted[:2000] + scattered + crafted, k0 ^ 1, k1) == (11571, False)
+    # The slots are kept from vote to vote and freed wholesale only now and
+    # then: hundreds of votes in a row, of one size and of another between,
+    # each find none taken.
+    few, other = scattered[:100], crafted[:20] + scattered[:20]
+    first = probes(few, k0, k1), probes(other, k0, k1)
+    assert all((probes(few, k0, k1), probes(other, k0, k1)) == first for _ in range(300))
 
 
 def test_record_crafted_to_collide_unlocks_as_usual():

@@ -11,7 +11,7 @@
 //
 // With many lockers the slots span megabytes and every candidate lands in a
 // random one: callers may hash a few candidates ahead and prefetch their
-// slots, and each slot keeps the high half of its candidate's hash beside
+// slots, and each slot keeps 24 more bits of its candidate's hash beside
 // the index, so that a slot taken by another candidate is passed over
 // without reading that candidate.
 #pragma once
@@ -56,14 +56,25 @@ class VoteTally {
     if (lockers >= kIndexMask) throw std::bad_alloc();
     size_t slots = 16;
     while (slots < 2 * lockers) slots *= 2;
-    slots_->assign(slots, kFree);
+    table_ = std::move(spare_table());
+    spare_table() = SlotTable{};
+    if (table_.slots.size() != slots) table_.generation = kLastGeneration;
+    table_.slots.resize(slots);
+    next_generation();
     votes_->reserve(lockers);
+  }
+  VoteTally(const VoteTally&) = delete;
+  VoteTally& operator=(const VoteTally&) = delete;
+  ~VoteTally() {
+    if (table_.slots.capacity() * sizeof(uint64_t) <= kScratchKeepBytes) {
+      spare_table() = std::move(table_);
+    }
   }
 
   Hashed hashed(size_t locker) const { return {hash(locker), sip_}; }
 
   void prefetch(const Hashed& h) const {
-    __builtin_prefetch(slots_->data() + (h.value & (slots_->size() - 1)));
+    __builtin_prefetch(table_.slots.data() + (h.value & (table_.slots.size() - 1)));
   }
 
   // Counts the next locker's candidate; `h` from hashed(), taken before or
@@ -97,10 +108,39 @@ class VoteTally {
   bool rehashed() const { return sip_; }
 
  private:
-  // A slot holds the high half of its candidate's hash and the locker that
-  // first produced it; free slots hold an index no locker has.
+  // A slot holds the vote's generation in its top byte, then 24 more bits
+  // of its candidate's hash, then the locker that first produced it. A slot
+  // of an older generation is free: the slots are kept from vote to vote on
+  // each thread and cleared only once every 255 votes (a table of 10^5
+  // lockers spans 2 MiB: clearing it took 0.2 ms a vote).
   static constexpr uint64_t kIndexMask = 0xFFFFFFFFull;
-  static constexpr uint64_t kFree = std::numeric_limits<uint64_t>::max();
+  static constexpr uint64_t kTagMask = 0x00FFFFFF00000000ull;
+  static constexpr int kGenerationShift = 56;
+  static constexpr uint64_t kLastGeneration = 0xFF;
+
+  struct SlotTable {
+    std::vector<uint64_t> slots;
+    uint64_t generation = kLastGeneration;
+  };
+  // This thread's table between votes (a vote within a vote finds it taken,
+  // and starts a table of its own).
+  static SlotTable& spare_table() {
+    thread_local SlotTable kept;
+    return kept;
+  }
+
+  // Frees every slot at once.
+  void next_generation() {
+    if (table_.generation == kLastGeneration) {
+      std::fill(table_.slots.begin(), table_.slots.end(), 0);
+      table_.generation = 0;
+    }
+    ++table_.generation;
+  }
+  bool is_free(uint64_t slot) const { return slot >> kGenerationShift != table_.generation; }
+  uint64_t taken_by(uint64_t hash, size_t locker) const {
+    return table_.generation << kGenerationShift | (hash & kTagMask) | locker;
+  }
   // At most half the slots are used, where a vote of random candidates
   // probes about two slots per vote; far more means collisions made on
   // purpose.
@@ -110,12 +150,12 @@ class VoteTally {
   bool same(size_t a, size_t b) const { return sizes_[a] == sizes_[b] && bytes_[a] == bytes_[b]; }
 
   void count(size_t locker, uint64_t hash) {
-    const size_t mask = slots_->size() - 1;
-    const uint64_t tag = hash & ~kIndexMask;
+    const size_t mask = table_.slots.size() - 1;
+    const uint64_t tag = taken_by(hash, 0);
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       ++probes_;
-      uint64_t& taken = (*slots_)[slot];
-      if (taken == kFree) {
+      uint64_t& taken = table_.slots[slot];
+      if (is_free(taken)) {
         taken = tag | locker;
         votes_->push_back(1);
         return;
@@ -134,14 +174,14 @@ class VoteTally {
   // all distinct.
   void rehash_with_sip() {
     sip_ = true;
-    const size_t mask = slots_->size() - 1;
-    slots_->assign(slots_->size(), kFree);
+    const size_t mask = table_.slots.size() - 1;
+    next_generation();
     for (size_t i = 0; i < votes_->size(); ++i) {
       if (!(*votes_)[i]) continue;
       const uint64_t h = hash(i);
       size_t slot = h & mask;
-      for (++probes_; (*slots_)[slot] != kFree; ++probes_) slot = (slot + 1) & mask;
-      (*slots_)[slot] = (h & ~kIndexMask) | i;
+      for (++probes_; !is_free(table_.slots[slot]); ++probes_) slot = (slot + 1) & mask;
+      table_.slots[slot] = taken_by(h, i);
     }
   }
 
@@ -169,7 +209,7 @@ class VoteTally {
   bool sip_ = false;
   size_t probes_ = 0;
   Scratch<uint32_t, struct VoteCounts> votes_;
-  Scratch<uint64_t, struct VoteSlots> slots_;
+  SlotTable table_;
 };
 
 }  // namespace orvex::fuzzy
