@@ -45,9 +45,9 @@ bool codec_named(PyObject* name, HexCodec& kind) {
 
 // The codecs write the first few bytes apart, so that their vector stores
 // fill whole cache lines: what they give must not depend on where the output
-// starts. Each hook converts at every offset from a cache line's start, and
-// returns the output at offset 0 if they all agree and none wrote outside
-// its own bytes.
+// starts. Each hook converts into its result, then again at every offset from
+// a cache line's start, and returns the result if they all agree and none
+// wrote outside its own bytes.
 constexpr size_t kLine = 64;
 
 // Memory for `size` bytes at every offset below kLine from a line's start,
@@ -83,11 +83,11 @@ Ref native_hex(Function&, Args args) {
   Ref text = Ref::steal(PyUnicode_New(2 * size, 127));
   if (!text) return {};
   auto* first = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+  hex_encode_with(kind, in, n, first);
   Shifted out(2 * n);
   for (size_t offset = 0; offset < kLine; ++offset) {
     char* at = reinterpret_cast<char*>(out.at(offset));
     hex_encode_with(kind, in, n, at);
-    if (offset == 0) std::memcpy(first, at, 2 * n);
     if (std::memcmp(first, at, 2 * n) != 0 || !out.only_inside(out.line + offset)) {
       PyErr_SetString(PyExc_AssertionError, msg::kAlignmentMatters);
       return {};
@@ -109,15 +109,11 @@ Ref native_unhex(Function&, Args args) {
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length / 2));
   if (!out) return {};
   auto* first = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+  const bool first_read = hex_decode_with(kind, PyBytes_AS_STRING(text), n, first);
   Shifted shifted(n);
-  bool first_read = false;
   for (size_t offset = 0; offset < kLine; ++offset) {
     uint8_t* at = shifted.at(offset);
     const bool read = hex_decode_with(kind, PyBytes_AS_STRING(text), n, at);
-    if (offset == 0) {
-      first_read = read;
-      std::memcpy(first, at, n);
-    }
     // Partial results of a refused text are unspecified.
     if (read != first_read || (read && std::memcmp(first, at, n) != 0) ||
         !shifted.only_inside(at)) {
