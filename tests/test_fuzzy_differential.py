@@ -195,8 +195,9 @@ def spaced(entry):
     lambda r: edited(r, lockers=r["lockers"][:9] + [b"00", 5]),
     lambda r: edited(r, lockers=r["lockers"][:9] + [type("Text", (str,), {})("ab")]),
     lambda r: edited(r, lockers=[e * 3 for e in r["lockers"]]),
-    # Entries up to 64 characters are copied, longer ones read in place: both
-    # sides of that line, and copies handed back to bytes.fromhex.
+    # Entries are decoded as they are read, a pad's worth kept and the rest
+    # only checked: both sides of that line, and entries handed back to
+    # bytes.fromhex.
     lambda r: edited(r, lockers=[e * 2 if i % 2 else e + "0" * 33 for i, e in
                                  enumerate(r["lockers"])]),
     lambda r: edited(r, lockers=[spaced(e) if i % 3 else e * 3 for i, e in
@@ -228,6 +229,24 @@ def test_entries_with_a_character_beside_the_digits(record, bad):
         lockers = list(record["lockers"])
         lockers[5] = lockers[5][:at] + bad + lockers[5][at + 1:]
         assert both(lambda: FuzzyExtractor(64).unlock_secret(X, edited(record, lockers=lockers)))
+
+
+@pytest.mark.parametrize("spaced_at", [None, 0, 3, 9])
+def test_candidates_equal_but_for_their_size_are_counted_apart(spaced_at):
+    """An all-negative probe gives every locker the same pad, so entries that
+    spell a prefix of it unmask to zero bytes of that prefix's length: equal
+    but for their size, they must be counted apart (an entry beyond a pad's
+    length is cut to it), the first produced winning among equals, wherever
+    an entry only bytes.fromhex reads stands."""
+    pad = hashlib.sha256(b"00000000").digest()
+    sizes = [1, 2, 32, 2, 1, 0, 32, 2, 1, 40]
+    lockers = [(pad + bytes(8))[:size].hex() for size in sizes]
+    if spaced_at is not None:
+        lockers[spaced_at] = spaced(lockers[spaced_at])
+    record = {"seed": "00000001", "n_features": 8, "lockers": lockers,
+              "secret_hash": hashlib.sha256(bytes(1)).hexdigest()}
+    result = both(lambda: FuzzyExtractor(len(sizes)).unlock_secret(-np.ones(8), record, 0.0))
+    assert result == (bytes(1), {"ratio": 3 / len(sizes)})
 
 
 def wrapped(function):

@@ -222,19 +222,20 @@ Ref vote_probes(Function&, Args args) {
     return {};
   }
   const auto n = static_cast<size_t>(PyList_GET_SIZE(candidates));
-  VoteTally tally(n, key);
   // Nothing below runs code, so the list stays as it is.
+  std::vector<CandidateBytes> bytes(n);
+  std::vector<uint8_t> sizes(n);
   for (size_t i = 0; i < n; ++i) {
     PyObject* candidate = PyList_GET_ITEM(candidates, static_cast<Py_ssize_t>(i));
     if (!is_candidate(candidate)) {
       PyErr_SetString(PyExc_TypeError, msg::kVoteProbesNeedBytes);
       return {};
     }
-    CandidateBytes bytes{};
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(candidate));
-    std::memcpy(bytes.data(), PyBytes_AS_STRING(candidate), size);
-    tally.add(bytes, size);
+    sizes[i] = static_cast<uint8_t>(PyBytes_GET_SIZE(candidate));
+    std::memcpy(bytes[i].data(), PyBytes_AS_STRING(candidate), sizes[i]);
   }
+  VoteTally tally(n, key, bytes.data(), sizes.data());
+  for (size_t i = 0; i < n; ++i) tally.add();
   return Ref::steal(Py_BuildValue("nO", static_cast<Py_ssize_t>(tally.probes()),
                                   tally.rehashed() ? Py_True : Py_False));
 }

@@ -19,8 +19,11 @@ void PadCache::reserve(size_t count) {
   if (!tabled()) pads_->reserve(count);
 }
 
-size_t PadCache::want(const std::vector<uint8_t>& bits, const int64_t* positions) {
+size_t PadCache::want(const std::vector<uint8_t>& all_bits, const int64_t* positions) {
   const size_t size = text_.size();
+  // Read through a local pointer: the text written is bytes too, which might
+  // alias the vector's own pointer, reloaded after every byte otherwise.
+  const uint8_t* const bits = all_bits.data();
   if (one_block_) {
     uint8_t* text = blocks_[queued_];
     for (size_t i = 0; i < size; ++i) text[i] = static_cast<uint8_t>('0' + bits[positions[i]]);

@@ -1,7 +1,8 @@
 // unlock_secret's vote, natively: the same draws, pads and candidates as the
 // literal loop, counted in a native table instead of a Counter; only the
-// winner becomes a Python object. The draws, the hashing, the hex and the
-// count run without the interpreter lock.
+// winner becomes a Python object. The entries' hex is decoded as they are
+// read, with the interpreter lock held; the draws, the hashing and the count
+// run without it.
 #include "fuzzy/native/draws.hpp"
 #include "fuzzy/native/pad_cache.hpp"
 #include "fuzzy/native/vote_tally.hpp"
@@ -22,26 +23,15 @@
 namespace orvex::fuzzy {
 namespace {
 
-// A stored entry as the native part reads it: its characters, copied or in
-// place, or nullptr where bytes.fromhex must read it. An entry not copied is
-// held by the vote: `held` is 1 + its place among those held, else 0.
-// Sixteen bytes: a vote of 10^6 lockers keeps one per locker.
-struct EntryText {
-  const char* text = nullptr;
-  uint32_t length = 0;
-  uint32_t held = 0;
-};
-
-// Entries up to this long (a pad's hex) are copied rather than held: a
-// reference taken and given back costs two writes to each entry's header,
-// with the interpreter lock held, and the copy is read from one place.
-constexpr size_t kCopiedMax = 2 * kPadSize;
-
-// A locker's candidate, where it is known natively.
-struct Unmasked {
-  CandidateBytes bytes{};
-  size_t size = 0;
-  bool known = false;
+// A locker's candidate bytes, one per locker, and their sizes: the entry
+// decoded (with the interpreter lock held), its pad taken off later without
+// it. kUnread marks an entry that bytes.fromhex must read.
+constexpr uint8_t kUnread = 0xFF;
+struct Candidates {
+  Scratch<CandidateBytes> bytes;
+  Scratch<uint8_t> sizes;
+  // The entries marked kUnread, in locker order.
+  RefList unread;
 };
 
 #if defined(__SSE2__)
@@ -81,142 +71,117 @@ bool decode_pairs(const char* in, size_t size, uint8_t* out) {
   return hex_decode(in + 2 * done, size - done, out + done);
 }
 
-// bytes.fromhex(entry)[:32] XOR pad, for text made only of hex digit pairs
-// (either case, nothing between them): true, with `size` the length of that
-// prefix; false for any other text, which bytes.fromhex itself reads.
-bool unmask_hex_pairs(const EntryText& entry, const uint8_t* pad, Unmasked& out) {
-  if (!entry.text || entry.length % 2) return false;
-  const size_t size = std::min(size_t{entry.length} / 2, kPadSize);
+// bytes.fromhex(text)[:32] into `out` (zero beyond it), for text made only
+// of hex digit pairs (either case, nothing between them): its size; kUnread
+// for any other text, which bytes.fromhex itself reads.
+uint8_t decode_entry(const char* text, size_t length, CandidateBytes& out) {
+  if (length % 2) return kUnread;
+  const size_t size = std::min(length / 2, kPadSize);
   uint8_t rest[64];
   // What lies beyond the first 32 bytes must be hex digits too.
-  for (size_t done = 2 * size; done < entry.length; done += sizeof rest * 2) {
-    const size_t chunk = std::min(sizeof rest, (entry.length - done) / 2);
-    if (!hex_decode(entry.text + done, chunk, rest)) return false;
+  for (size_t done = 2 * size; done < length; done += sizeof rest * 2) {
+    const size_t chunk = std::min(sizeof rest, (length - done) / 2);
+    if (!hex_decode(text + done, chunk, rest)) return kUnread;
   }
-  if (!decode_pairs(entry.text, size, out.bytes.data())) return false;
-  for (size_t i = 0; i < size; ++i) out.bytes[i] ^= pad[i];
-  out.size = size;
-  out.known = true;
-  return true;
+  if (!decode_pairs(text, size, out.data())) return kUnread;
+  return static_cast<uint8_t>(size);
 }
 
-// Locker's candidate from bytes.fromhex(entry), for entries the native part
-// left alone.
-bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, Unmasked& out) {
-  Ref cipher = call(st.bytes_fromhex.get(), entry);
-  if (!cipher) return false;
-  out.size = std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kPadSize);
-  out.bytes.fill(0);  // the failed pairing may have left bytes behind
-  const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cipher.get()));
-  for (size_t i = 0; i < out.size; ++i) out.bytes[i] = bytes[i] ^ pad[i];
-  out.known = true;
-  return true;
-}
-
-// The characters of each of the n entries at `items`: short ASCII text
-// copied into `chars`, longer ASCII text read in place (the entry held in
-// `held`), any other text held for bytes.fromhex. 0 (abandon) at anything
-// but an exact str, where the literal loop raises TypeError or runs a
-// subclass's code. Runs no Python code, so the sequence stays as it is.
-int entry_texts(PyObject* const* items, size_t n, std::vector<char>& chars, RefList& held,
-                std::vector<EntryText>& out) {
-  out.assign(n, EntryText{});
+// Each of the n entries at `items` decoded into `out`, where it is ASCII
+// text of hex digit pairs; any other text held for bytes.fromhex. 0
+// (abandon) at anything but an exact str, where the literal loop raises
+// TypeError or runs a subclass's code. Runs no Python code, so the sequence
+// stays as it is. Decoding here, rather than copying the text to decode
+// later, reads each entry once and writes half as much.
+int decode_entries(PyObject* const* items, size_t n, Candidates& out) {
+  out.bytes->reserve(n);
+  out.sizes->reserve(n);
+  // The entries lie wherever they were made: their headers and text are
+  // fetched a few entries ahead.
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < std::min(kAhead, n); ++i) __builtin_prefetch(items[i]);
   for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      __builtin_prefetch(items[i + kAhead]);
+      __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
+    }
     PyObject* entry = items[i];
     if (!PyUnicode_CheckExact(entry)) return 0;
-    EntryText& e = out[i];
 #if PY_VERSION_HEX < 0x030C0000
     // Readying may allocate, and so run a collection: left to bytes.fromhex.
     const bool ascii = PyUnicode_IS_READY(entry) && PyUnicode_IS_ASCII(entry);
 #else
     const bool ascii = PyUnicode_IS_ASCII(entry);
 #endif
-    const auto length = ascii ? static_cast<size_t>(PyUnicode_GET_LENGTH(entry)) : 0;
-    const char* text = ascii ? reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry)) : nullptr;
-    if (ascii && length <= kCopiedMax) {
-      e.length = static_cast<uint32_t>(length);
-      chars.insert(chars.end(), text, text + length);
-      continue;
-    }
-    held.push_back(entry);
-    e.held = static_cast<uint32_t>(held.size());
-    if (!ascii || length > 0xFFFFFFFFu) continue;  // beyond 4G characters: fromhex reads it
-    e.text = text;
-    e.length = static_cast<uint32_t>(length);
-  }
-  // Only now that no more are copied does the copies' storage stay put; they
-  // lie one after another, in the entries' order.
-  const char* copied = chars.data();
-  for (EntryText& e : out) {
-    if (e.held) continue;
-    e.text = copied;
-    copied += e.length;
+    CandidateBytes bytes{};
+    const uint8_t size =
+        ascii ? decode_entry(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(entry)),
+                             static_cast<size_t>(PyUnicode_GET_LENGTH(entry)), bytes)
+              : kUnread;
+    if (size == kUnread) out.unread.push_back(entry);
+    out.bytes->push_back(bytes);
+    out.sizes->push_back(size);
   }
   return 1;
 }
 
-// The entry bytes.fromhex reads: the one held, or its copied text again.
-Ref entry_object(const EntryText& e, const RefList& held) {
-  if (e.held) return Ref::borrow(held[e.held - 1]);
-  return Ref::steal(PyUnicode_DecodeASCII(e.text, static_cast<Py_ssize_t>(e.length), nullptr));
+// Locker's candidate from bytes.fromhex(entry), for an entry left unread.
+bool unmask_by_fromhex(const State& st, PyObject* entry, const uint8_t* pad, CandidateBytes& out,
+                       uint8_t& size) {
+  Ref cipher = call(st.bytes_fromhex.get(), entry);
+  if (!cipher) return false;
+  size =
+      static_cast<uint8_t>(std::min(static_cast<size_t>(PyBytes_GET_SIZE(cipher.get())), kPadSize));
+  out.fill(0);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cipher.get()));
+  for (size_t i = 0; i < size; ++i) out[i] = bytes[i] ^ pad[i];
+  return true;
 }
 
 // How the native part ended.
 enum class Drawn { done, beyond_bits, no_memory };
 
-// A vote in progress: the candidates counted so far, and those of the
-// lockers from the first one bytes.fromhex must read (`first_unread`) on,
-// kept in order to be counted once it has read them.
+// A vote in progress: the candidates counted so far, up to the first locker
+// whose entry bytes.fromhex must read (`first_unread`); those from it on are
+// counted once it has read them.
 struct Vote {
-  Vote(size_t lockers, const SipKey& key) : tally(lockers, key), first_unread(lockers) {}
+  Vote(size_t lockers, const SipKey& key, const Candidates& c)
+      : tally(lockers, key, c.bytes->data(), c.sizes->data()), first_unread(lockers) {}
   VoteTally tally;
   size_t first_unread;
-  std::vector<Unmasked> rest;
 };
 
-// The draws, the pads and every candidate that needs no Python, counted as
-// long as all before it were: runs without the interpreter lock, reading
-// only the entries' characters.
-Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, PadCache& pads,
+// The draws, the pads, each decoded entry's pad taken off, and every
+// candidate counted as long as all before it were: runs without the
+// interpreter lock.
+Drawn draw_candidates(NativeDraws& draws, Candidates& c, PadCache& pads,
                       std::vector<size_t>& pad_keys, Vote& vote) noexcept {
   try {
-    if (!draw_pads(draws, texts.size(), pads, pad_keys)) return Drawn::beyond_bits;
-    // A few candidates at a time, their slots fetched while the batch
-    // before them is counted.
+    const size_t n = c.sizes->size();
+    if (!draw_pads(draws, n, pads, pad_keys)) return Drawn::beyond_bits;
+    // A few candidates ahead, their slots fetched while those before them
+    // are counted.
     constexpr size_t kAhead = 8;
-    struct Batch {
-      Unmasked candidates[kAhead];
-      VoteTally::Hashed hashes[kAhead];
-      size_t first = 0;
-      size_t count = 0;
+    VoteTally::Hashed ahead[kAhead] = {};
+    auto prepare = [&](size_t i) {
+      const uint8_t size = (*c.sizes)[i];
+      if (size == kUnread) return;
+      uint8_t* bytes = (*c.bytes)[i].data();
+      const uint8_t* pad = pads.pad(pad_keys[i]);
+      for (size_t b = 0; b < size; ++b) bytes[b] ^= pad[b];
+      ahead[i % kAhead] = vote.tally.hashed(i);
+      vote.tally.prefetch(ahead[i % kAhead]);
     };
-    Batch batches[2];
-    auto prepare = [&](Batch& b, size_t first) {
-      b.first = first;
-      b.count = std::min(kAhead, texts.size() - first);
-      for (size_t l = 0; l < b.count; ++l) {
-        const size_t i = first + l;
-        b.candidates[l] = Unmasked{};  // zero beyond its size, whatever was here before
-        if (!unmask_hex_pairs(texts[i], pads.pad(pad_keys[i]), b.candidates[l])) continue;
-        b.hashes[l] = vote.tally.hashed(b.candidates[l].bytes, b.candidates[l].size);
-        vote.tally.prefetch(b.hashes[l]);
+    for (size_t i = 0; i < std::min(kAhead, n); ++i) prepare(i);
+    for (size_t i = 0; i < n; ++i) {
+      const VoteTally::Hashed h = ahead[i % kAhead];
+      if (i + kAhead < n) prepare(i + kAhead);
+      if (vote.first_unread < n) continue;
+      if ((*c.sizes)[i] == kUnread) {
+        vote.first_unread = i;
+        continue;
       }
-    };
-    auto count = [&vote](const Batch& b) {
-      for (size_t l = 0; l < b.count; ++l) {
-        const Unmasked& c = b.candidates[l];
-        if (c.known && vote.rest.empty()) {
-          vote.tally.add(c.bytes, c.size, b.hashes[l]);
-          continue;
-        }
-        if (vote.rest.empty()) vote.first_unread = b.first + l;
-        vote.rest.push_back(c);
-      }
-    };
-    if (!texts.empty()) prepare(batches[0], 0);
-    for (size_t first = 0, at = 0; first < texts.size(); first += kAhead, at ^= 1) {
-      if (first + kAhead < texts.size()) prepare(batches[at ^ 1], first + kAhead);
-      count(batches[at]);
+      vote.tally.add(h);
     }
     return Drawn::done;
   } catch (const std::bad_alloc&) {
@@ -224,11 +189,11 @@ Drawn draw_candidates(NativeDraws& draws, const std::vector<EntryText>& texts, P
   }
 }
 
-// Counts what was left for after bytes.fromhex: false out of memory. Runs
-// without the interpreter lock.
-bool count_rest(Vote& vote) noexcept {
+// Counts the lockers from the first unread on, once bytes.fromhex read
+// theirs: false out of memory. Runs without the interpreter lock.
+bool count_rest(Vote& vote, size_t n) noexcept {
   try {
-    for (const Unmasked& c : vote.rest) vote.tally.add(c.bytes, c.size);
+    for (size_t i = vote.first_unread; i < n; ++i) vote.tally.add();
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -249,46 +214,41 @@ Attempt vote_all(Function& fn, PyObject* self, const SeededGenerator& seeded, Py
 
   // The entries are taken now, with the bits: no Python code ran since the
   // checks, and none that runs later (a collection, another thread) can
-  // change what is read. Held here, their characters stay put. The literal
-  // loop reads stored[i] one at a time, with Python code (the draws, Counter)
-  // in between, where a finalizer or another thread may rewrite the list;
-  // this loop's outcome is then the literal loop's with that code run just
-  // after it, an order the collector and the scheduler are free to choose, as
-  // in any two runs of the same Python code.
+  // change what is read: they are decoded now, and those left to
+  // bytes.fromhex held. The literal loop reads stored[i] one at a time, with Python code (the
+  // draws, Counter) in between, where a finalizer or another thread may rewrite the list; this
+  // loop's outcome is then the literal loop's with that code run just after it, an order the
+  // collector and the scheduler are free to choose, as in any two runs of the same Python code.
   const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(stored));
-  Scratch<char> chars;
-  RefList held;
-  Scratch<EntryText> texts;
-  if (!entry_texts(PySequence_Fast_ITEMS(stored), n, *chars, held, *texts)) {
-    return Attempt::abandoned;
-  }
+  Candidates c;
+  if (!decode_entries(PySequence_Fast_ITEMS(stored), n, c)) return Attempt::abandoned;
 
   PadCache pads(draws.size);
   Scratch<size_t> pad_keys;
-  Vote vote(n, st.vote_key);
-  const Drawn drawn =
-      without_gil([&] { return draw_candidates(draws, *texts, pads, *pad_keys, vote); });
+  Vote vote(n, st.vote_key, c);
+  const Drawn drawn = without_gil([&] { return draw_candidates(draws, c, pads, *pad_keys, vote); });
   // Beyond the bits the literal loop raises IndexError; out of memory
   // natively, it may still manage with Python's.
   if (drawn != Drawn::done) return Attempt::abandoned;
   if (!finish_draws(st, draws)) return Attempt::failed;
   // Other text goes through bytes.fromhex, in locker order, so that its
   // first error is the literal loop's.
-  for (size_t j = 0; j < vote.rest.size(); ++j) {
-    const size_t i = vote.first_unread + j;
-    if (vote.rest[j].known) continue;
-    const Ref entry = entry_object((*texts)[i], held);
-    if (!entry || !unmask_by_fromhex(st, entry.get(), pads.pad((*pad_keys)[i]), vote.rest[j])) {
+  for (size_t i = vote.first_unread, k = 0; i < n; ++i) {
+    uint8_t& size = (*c.sizes)[i];
+    if (size != kUnread) continue;
+    // The first unread locker's entry is the first one held.
+    if (!unmask_by_fromhex(st, c.unread[k++], pads.pad((*pad_keys)[i]), (*c.bytes)[i], size)) {
       return Attempt::failed;
     }
   }
-  if (!vote.rest.empty() && !without_gil([&] { return count_rest(vote); })) {
+  if (vote.first_unread < n && !without_gil([&] { return count_rest(vote, n); })) {
     return Attempt::abandoned;
   }
-  if (const VoteTally::Candidate* winner = vote.tally.winner()) {
-    best = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(winner->bytes.data()),
-                                                static_cast<Py_ssize_t>(winner->size)));
-    count = best ? Ref::steal(PyLong_FromSize_t(winner->votes)) : Ref();
+  const size_t winner = vote.tally.winner();
+  if (winner != VoteTally::kNone) {
+    best = Ref::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>((*c.bytes)[winner].data()), (*c.sizes)[winner]));
+    count = best ? Ref::steal(PyLong_FromSize_t(vote.tally.votes(winner))) : Ref();
     if (!count) return Attempt::failed;
   }
   return Attempt::taken;
