@@ -290,6 +290,35 @@ def test_plaintext_is_handed_out_apart_from_the_buffer(vault):
     assert not held[0].any()  # not taken again for the next call
 
 
+def test_the_view_the_cipher_writes_through(vault):
+    """A plaintext is opened in the bytes its hex was read into, through a
+    writable view of them. Whoever keeps that view gets bytes that are not
+    the ones handed out, and the view's kind can't be made to point anywhere
+    from Python."""
+    payload = np.random.default_rng(6).bytes(MIB)
+    record = vault.encrypt(KEY, payload)
+    held = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is GcmMode.decrypt_and_verify.__code__ and not held:
+            held.append(frame.f_locals.get("output"))
+
+    sys.setprofile(profile)
+    try:
+        opened = vault.decrypt(KEY, record)
+    finally:
+        sys.setprofile(None)
+    view = held[0]
+    assert isinstance(view, memoryview) and not view.readonly and view.tobytes() == payload
+    view[:4] = b"\0\0\0\0"
+    assert opened == payload and view.obj is not None
+    with pytest.raises(BufferError):
+        memoryview(type(view.obj)())
+    # Opened again with no one holding the view: its own bytes, as before.
+    again = vault.decrypt(KEY, record)
+    assert again == payload and again is not opened and opened == payload
+
+
 def test_failed_openings_leave_nothing_behind(vault, monkeypatch):
     monkeypatch.setattr(logging.getLogger("orvex.vault"), "disabled", True)
     record = vault.encrypt(KEY, bytes(256 << 10))

@@ -3,6 +3,9 @@
 #include "runtime/cpu.hpp"
 #include "runtime/gil.hpp"
 
+#include <algorithm>
+#include <cstdint>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define ORVEX_HEX_X86 1
@@ -69,7 +72,10 @@ __attribute__((target("avx2"))) void encode_avx2(const uint8_t* in, size_t size,
   const __m256i digits =
       _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kDigits)));
   const __m256i nibble = _mm256_set1_epi8(0x0f);
-  size_t i = 0;
+  // Stores that fill whole cache lines, as in encode_avx512.
+  const auto address = reinterpret_cast<uintptr_t>(out);
+  size_t i = address % 2 ? 0 : std::min(size, (32 - address % 32) % 32 / 2);
+  encode_portable(in, i, out);
   for (; i + 32 <= size; i += 32) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
     const __m256i high =
@@ -176,19 +182,30 @@ ORVEX_AVX512 inline void digit_pairs(__m512i bytes, __m512i& first, __m512i& sec
   second = _mm512_permutex2var_epi8(high, _mm512_loadu_si512(kInterleave.second), low);
 }
 
-ORVEX_AVX512 void encode_avx512(const uint8_t* in, size_t size, char* out) {
+// Up to 64 bytes, loaded and stored under masks.
+ORVEX_AVX512 inline void encode_few_avx512(const uint8_t* in, size_t size, char* out) {
   __m512i first, second;
-  size_t i = 0;
+  digit_pairs(_mm512_maskz_loadu_epi8(first_bits(size), in), first, second);
+  _mm512_mask_storeu_epi8(out, first_bits(2 * size), first);
+  if (size > 32) _mm512_mask_storeu_epi8(out + 64, first_bits(2 * size - 64), second);
+}
+
+ORVEX_AVX512 void encode_avx512(const uint8_t* in, size_t size, char* out) {
+  // A store that straddles two cache lines costs about two: the first few
+  // bytes are written apart, so that the loop's stores fill whole lines (a
+  // str's characters start 8 bytes past a 16-byte boundary, say). Digits
+  // come in pairs, so only an even address can be brought into line.
+  const auto address = reinterpret_cast<uintptr_t>(out);
+  const size_t head = address % 2 ? 0 : std::min(size, (64 - address % 64) % 64 / 2);
+  if (head) encode_few_avx512(in, head, out);
+  __m512i first, second;
+  size_t i = head;
   for (; i + 64 <= size; i += 64) {
     digit_pairs(_mm512_loadu_si512(in + i), first, second);
     _mm512_storeu_si512(out + 2 * i, first);
     _mm512_storeu_si512(out + 2 * i + 64, second);
   }
-  const size_t rest = size - i;
-  if (rest == 0) return;
-  digit_pairs(_mm512_maskz_loadu_epi8(first_bits(rest), in + i), first, second);
-  _mm512_mask_storeu_epi8(out + 2 * i, first_bits(2 * rest), first);
-  if (rest > 32) _mm512_mask_storeu_epi8(out + 2 * i + 64, first_bits(2 * rest - 64), second);
+  if (i < size) encode_few_avx512(in + i, size - i, out + 2 * i);
 }
 
 ORVEX_AVX512 inline __m512i ascii_values(__m512i chars) {
@@ -205,11 +222,30 @@ ORVEX_AVX512 inline __m512i join_pairs(__m512i first, __m512i second) {
                                   _mm512_maddubs_epi16(second, weights));
 }
 
+// Up to 64 bytes from 2 * size characters, loaded and stored under masks:
+// lanes past the text load as zero, no digit, so only the loaded ones count.
+ORVEX_AVX512 inline bool decode_few_avx512(const char* in, size_t size, uint8_t* out) {
+  const __m512i high_bit = _mm512_set1_epi8(static_cast<char>(0x80));
+  const __mmask64 in_a = first_bits(2 * size);
+  const __mmask64 in_b = size > 32 ? first_bits(2 * size - 64) : 0;
+  const __m512i a = _mm512_maskz_loadu_epi8(in_a, in);
+  const __m512i b = _mm512_maskz_loadu_epi8(in_b, in + 64);
+  const __m512i va = ascii_values(a);
+  const __m512i vb = ascii_values(b);
+  _mm512_mask_storeu_epi8(out, first_bits(size), join_pairs(va, vb));
+  return _mm512_mask_test_epi8_mask(in_a, _mm512_or_si512(a, va), high_bit) == 0 &&
+         _mm512_mask_test_epi8_mask(in_b, _mm512_or_si512(b, vb), high_bit) == 0;
+}
+
 ORVEX_AVX512 bool decode_avx512(const char* in, size_t size, uint8_t* out) {
+  // The first few bytes apart, so that the loop's stores fill whole cache
+  // lines (see encode_avx512).
+  const size_t head = std::min(size, (64 - reinterpret_cast<uintptr_t>(out) % 64) % 64);
+  bool valid = head == 0 || decode_few_avx512(in, head, out);
   // Gathers every character and value: its high bit ends up set if any
   // character was not a hex digit.
   __m512i seen = _mm512_setzero_si512();
-  size_t i = 0;
+  size_t i = head;
   for (; i + 64 <= size; i += 64) {
     const __m512i a = _mm512_loadu_si512(in + 2 * i);
     const __m512i b = _mm512_loadu_si512(in + 2 * i + 64);
@@ -219,20 +255,9 @@ ORVEX_AVX512 bool decode_avx512(const char* in, size_t size, uint8_t* out) {
     _mm512_storeu_si512(out + i, join_pairs(va, vb));
   }
   const __m512i high_bit = _mm512_set1_epi8(static_cast<char>(0x80));
-  bool valid = _mm512_test_epi8_mask(seen, high_bit) == 0;
-  const size_t rest = size - i;
-  if (rest == 0) return valid;
-  // Lanes past the text load as zero, no digit: only the loaded ones count.
-  const __mmask64 in_a = first_bits(2 * rest);
-  const __mmask64 in_b = rest > 32 ? first_bits(2 * rest - 64) : 0;
-  const __m512i a = _mm512_maskz_loadu_epi8(in_a, in + 2 * i);
-  const __m512i b = _mm512_maskz_loadu_epi8(in_b, in + 2 * i + 64);
-  const __m512i va = ascii_values(a);
-  const __m512i vb = ascii_values(b);
-  valid = valid && _mm512_mask_test_epi8_mask(in_a, _mm512_or_si512(a, va), high_bit) == 0 &&
-          _mm512_mask_test_epi8_mask(in_b, _mm512_or_si512(b, vb), high_bit) == 0;
-  _mm512_mask_storeu_epi8(out + i, first_bits(rest), join_pairs(va, vb));
-  return valid;
+  valid = valid && _mm512_test_epi8_mask(seen, high_bit) == 0;
+  if (i == size) return valid;
+  return decode_few_avx512(in + 2 * i, size - i, out + i) && valid;
 }
 #endif
 
@@ -332,6 +357,14 @@ Ref hex_str(const unsigned char* in, Py_ssize_t n) {
     hex_encode(in, size, out);
   }
   return text;
+}
+
+void hex_write(const uint8_t* in, size_t size, char* out) {
+  if (size <= kReleaseAbove) return hex_encode(in, size, out);
+  without_gil([&] {
+    hex_encode(in, size, out);
+    return 0;
+  });
 }
 
 Ref hex_text(PyObject* value, PyObject* hex_name) {

@@ -48,60 +48,56 @@ Ref rebuild_array(const Function& fn, State& st, PyObject* record, PyObject* pla
   return flat ? call_method(flat.get(), st.str.reshape, shape) : Ref();
 }
 
-// record["ciphertext"] read as bytes.fromhex reads it: into this thread's
-// buffer when it is a large text of hex digit pairs that the genuine cipher
-// may open in place, otherwise into new bytes.
-bool read_ciphertext(const State& st, PyObject* record, CipherBytes& ciphertext) {
+// record["ciphertext"] read as bytes.fromhex reads it, into new bytes. True
+// in `fresh` where the vault read a large text of hex digit pairs itself, for
+// the genuine cipher to open where it lies: those bytes are the caller's alone.
+Ref read_ciphertext(const State& st, PyObject* record, bool& fresh) {
   Ref value = dict_item(record, st.str.ciphertext);
-  if (!value) return false;
+  if (!value) return {};
   const Genuine& g = st.genuine;
   const char* chars = nullptr;
   size_t size = 0;
   const int pairs =
       g.complete && g.verdict != InPlaceVerdict::differs ? hex_pairs(value.get(), chars, size) : 0;
-  if (pairs < 0) return false;
+  if (pairs < 0) return {};
   if (pairs && size >= kInPlaceFrom) {
-    if (!ciphertext.take_buffer(g, size)) return false;
-    // The text is immutable and held by `value`; the buffer is ours alone.
-    if (hex_read(chars, size, ciphertext.data())) return true;
-    ciphertext.give_back(g);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) return {};
+    // The text is immutable and held by `value`; the bytes are not yet seen
+    // by anyone.
+    fresh = hex_read(chars, size, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+    if (fresh) return bytes;
   }
-  ciphertext.bytes = hex_bytes(value.get(), st.bytes_fromhex.get());
-  return static_cast<bool>(ciphertext.bytes);
+  return hex_bytes(value.get(), st.bytes_fromhex.get());
 }
 
-// decrypt_and_verify through the genuine cipher, in the buffer the
-// ciphertext was read into; the plaintext then goes into new bytes.
-int open_in_place(State& st, PyObject* cipher, CipherBytes& ciphertext, PyObject* tag,
-                  Ref& plaintext) {
+// decrypt_and_verify through the genuine cipher, in the bytes the ciphertext
+// was read into, which then hold the plaintext.
+int open_in_place(State& st, PyObject* cipher, Ref& ciphertext, PyObject* tag, Ref& plaintext) {
   const int agrees = in_place_agrees(st.genuine);
   if (agrees <= 0) return agrees;
-  plaintext = open_in_buffer(st.genuine, cipher, ciphertext, tag);
-  if (!plaintext) return -1;
-  ciphertext.give_back(st.genuine);
-  return 1;
+  plaintext = open_in_bytes(st.genuine, cipher, std::move(ciphertext), tag);
+  return plaintext ? 1 : -1;
 }
 
 // The protected block: everything that a ValueError or KeyError turns into a
 // decryption failure.
 Ref open_record(const Function& fn, State& st, PyObject* key, PyObject* record) {
-  CipherBytes ciphertext;
-  if (!read_ciphertext(st, record, ciphertext)) return {};
+  bool fresh = false;
+  Ref ciphertext = read_ciphertext(st, record, fresh);
+  if (!ciphertext) return {};
   Ref nonce = field_bytes(st, record, st.str.nonce);
   if (!nonce) return {};
   Ref tag = field_bytes(st, record, st.str.tag);
   if (!tag) return {};
-  GcmCipher made = new_gcm_cipher(fn, st, key, nonce.get(), static_cast<bool>(ciphertext.buffer),
-                                  kDecryptAndVerify, kVerify);
+  GcmCipher made = new_gcm_cipher(fn, st, key, nonce.get(), fresh, kDecryptAndVerify, kVerify);
   if (!made.cipher) return {};
   Ref plaintext;
   const int opened =
       made.genuine ? open_in_place(st, made.cipher.get(), ciphertext, tag.get(), plaintext) : 0;
   if (opened < 0) return {};
   if (!opened) {
-    PyObject* bytes = ciphertext.object();
-    if (!bytes) return {};
-    plaintext = call_method(made.cipher.get(), st.str.decrypt_and_verify, bytes, tag);
+    plaintext = call_method(made.cipher.get(), st.str.decrypt_and_verify, ciphertext, tag);
   }
   if (!plaintext) return {};
   const int has_shape = PyDict_Contains(record, st.str.shape);

@@ -33,7 +33,8 @@ bool capture(PyObject* numpy, PyObject* aes, Genuine& g) {
   }
   g.kw_output = Ref::steal(Py_BuildValue("(s)", "output"));
   g.buffer_key = Ref::steal(PyUnicode_InternFromString("orvex.vault sealing buffer"));
-  return g.kw_output && g.buffer_key;
+  g.writable_type = make_writable_bytes_type();
+  return g.kw_output && g.buffer_key && g.writable_type;
 }
 
 // What `name` finds in the classes of `type`'s method resolution order,
@@ -105,11 +106,9 @@ int in_place_matches_literal(const Genuine& g) {
     }
   }
 
-  CipherBytes text;
-  if (!text.take_buffer(g, kSize)) return -1;
-  std::memcpy(text.data(), ciphertext, kSize);
-  cipher = new_cipher();
-  Ref opened = cipher ? open_in_buffer(g, cipher.get(), text, tag) : Ref();
+  Ref text = bytes_of(ciphertext, kSize);
+  cipher = text ? new_cipher() : Ref();
+  Ref opened = cipher ? open_in_bytes(g, cipher.get(), std::move(text), tag) : Ref();
   if (!opened) return -1;
   return PyBytes_CheckExact(opened.get()) && PyBytes_GET_SIZE(opened.get()) == kSize &&
          std::memcmp(PyBytes_AS_STRING(opened.get()), message.data(), kSize) == 0;
@@ -124,6 +123,7 @@ int Genuine::traverse(visitproc visit, void* arg) const {
   Py_VISIT(aes_new.get());
   Py_VISIT(mode_gcm.get());
   Py_VISIT(gcm_type.get());
+  Py_VISIT(writable_type.get());
   for (const Ref& m : methods) Py_VISIT(m.get());
   return 0;
 }

@@ -39,6 +39,7 @@ struct Genuine {
   Ref methods[kMethods];  // the functions under `names` in gcm_type
   Ref kw_output;          // ("output",)
   Ref buffer_key;         // the bytearray's key in each thread's state dict
+  Ref writable_type;      // writable views of new bytes, for the cipher's output
 
   int traverse(visitproc visit, void* arg) const;
 };

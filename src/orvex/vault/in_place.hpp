@@ -1,6 +1,7 @@
 // The cipher working in memory the vault keeps: a bytearray per thread, which
 // the captured GCM methods read and write in place (their `output`
-// parameter), instead of new megabyte-sized objects on every call.
+// parameter), instead of new megabyte-sized objects on every call. A
+// ciphertext is opened in the new bytes its hex was read into.
 //
 // A bytearray is the cheapest buffer to hand PyCryptodome, and its lifetime
 // is Python's: whatever still holds it when the call is over keeps it, and
@@ -47,10 +48,16 @@ struct CipherBytes {
 // otherwise the bytes sealed into it. The result is the method's (None, tag).
 Ref seal_into_buffer(const Genuine& g, PyObject* cipher, CipherBytes& text);
 
-// cipher.decrypt_and_verify(buffer, tag, output=buffer) through the captured
-// method, then the plaintext copied out of the buffer into new bytes. (A view
-// straight into those bytes would not keep them alive: NumPy, say, keeps the
-// pointer of a buffer it has let go, and could outlive them.)
-Ref open_in_buffer(const Genuine& g, PyObject* cipher, CipherBytes& text, PyObject* tag);
+// cipher.decrypt_and_verify(view, tag, output=view) through the captured
+// method, where `view` is a writable view of `ciphertext`: new bytes (exact,
+// held by the caller alone) that the ciphertext's hex was just read into. The
+// plaintext is opened where the ciphertext lies, and those bytes are the
+// result, with no copy: no one else has seen them. Should anything still
+// reach them through the view after the call, a copy of them is the result
+// instead, and the view keeps the originals alive for its holder.
+Ref open_in_bytes(const Genuine& g, PyObject* cipher, Ref ciphertext, PyObject* tag);
+
+// The type of the views open_in_bytes makes (for capture_genuine).
+Ref make_writable_bytes_type();
 
 }  // namespace orvex::vault

@@ -66,15 +66,19 @@ inline constexpr const char* kUnreadableDtype =
 
 // The private test hooks (builds with ORVEX_TEST_HOOKS only).
 inline constexpr const char* kNativeHexDoc =
-    "The hex digits of data, written by the named codec (portable, ssse3, avx2, avx512vbmi).";
+    "The hex digits of data, written by the named codec (portable, ssse3, avx2, avx512vbmi) "
+    "at every alignment of the output; AssertionError if they differ.";
 inline constexpr const char* kNativeUnhexDoc =
     "The bytes that text (ASCII bytes, two digits a byte) spells, read by the named codec; None "
-    "when it holds anything but hex digits.";
+    "when it holds anything but hex digits. Read at every alignment of the output; "
+    "AssertionError if they differ.";
 inline constexpr const char* kInPlaceVerdictDoc =
     "Whether sealing and opening in place was found to give what the literal calls give: "
     "'unknown' until first needed, then 'agrees' or 'differs'.";
 inline constexpr const char* kCodecName = "codec must be a str";
 inline constexpr const char* kCodecUnusable = "no hex codec %R on this processor";
 inline constexpr const char* kOddHexLength = "text must hold two digits a byte";
+inline constexpr const char* kAlignmentMatters =
+    "the codec's output depends on its alignment, or spills out of it";
 
 }  // namespace orvex::vault::msg
