@@ -280,6 +280,11 @@ def test_the_memo_survives_other_imports_and_steps_aside_for_tracers(scene):
     assert scene(fuzzy._to_numpy, traced)[2] == [["_find_and_load", "find_spec"]]
 
 
+# Enough calls that a lost object per call stands out from what other threads
+# of the test process allocate meanwhile.
+RECORDS = 150
+
+
 def test_answering_and_recording_leak_nothing(scene):
     def check(directory, log):
         AUDIT["on"] = False  # its record of events would grow
@@ -289,14 +294,14 @@ def test_answering_and_recording_leak_nothing(scene):
                 fuzzy._to_numpy(ARRAY)
 
         def record_again():
-            for i in range(50):
+            for i in range(RECORDS):
                 os.utime(directory, ns=(i * 10**9, i * 10**9))  # a real import, memoised anew
                 fuzzy._to_numpy(ARRAY)
 
         finder = sys.path_importer_cache[str(directory)]
         watched = [ARRAY, finder, vars(finder)]
         assert_no_leaks(answer, watched, 200, "answer")
-        assert_no_leaks(record_again, watched, 50, "record again")
+        assert_no_leaks(record_again, watched, RECORDS, "record again")
         log.append([fuzzy._import_memo_holds()])
 
     assert scene(fuzzy._to_numpy, check)[2] == [[True]]
