@@ -573,7 +573,7 @@ bool observed(const ImportWorld& w) {
 }
 
 // The "import" event, with the arguments the import system passes.
-ORVEX_UNWOUND_AT_EXIT int audit_import(const ImportWorld& w, PyObject* name) {
+int audit_import(const ImportWorld& w, PyObject* name) {
   // Exact str keys in the exact sys dict: none of these lookups runs code.
   PyObject* path = sys_item(w, w.key_path);
   PyObject* meta_path = sys_item(w, w.key_meta_path);
@@ -650,7 +650,7 @@ void remove_importlib_frames() {
 
 // What PyImport_Import does after the audit event: importlib's search (its
 // traceback trimmed on failure), then the module as sys.modules holds it.
-ORVEX_UNWOUND_AT_EXIT Ref import_after_audit(const ImportWorld& w, PyObject* name) {
+Ref import_after_audit(const ImportWorld& w, PyObject* name) {
   Ref found = Ref::steal(PyObject_CallMethodObjArgs(w.bootstrap.get(), w.key_find_and_load.get(),
                                                     name, w.import_func.get(), nullptr));
   if (!found) {
@@ -689,7 +689,7 @@ bool import_memo_holds(const ImportMemo& memo, PyObject* name) {
   return holds;
 }
 
-ORVEX_UNWOUND_AT_EXIT int import_optional(ImportMemo& memo, PyObject* name, Ref& module) {
+int import_optional(ImportMemo& memo, PyObject* name, Ref& module) {
   // What PyImport_Import reads before the audit event: the __import__ in
   // scope, and the name in the interpreter's module dict.
   PyObject* modules = PyImport_GetModuleDict();
