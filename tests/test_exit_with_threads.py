@@ -77,7 +77,21 @@ def run_child(methods):
                                timeout=30)
     except subprocess.TimeoutExpired:
         return "timeout", ""
-    return child.returncode, child.stderr.decode(errors="replace")[-2000:]
+    stderr = child.stderr.decode(errors="replace")
+    if child.returncode != 0 and sanitizers_own_report(stderr):
+        return "sanitizer", stderr[-2000:]
+    return child.returncode, stderr[-2000:]
+
+
+# A thread ended at exit is unwound from inside the interpreter, which the
+# address sanitizer doesn't see, so the stack redzones of the frames it
+# unwinds stay marked. The sanitizer's runtime (GCC 12's at least) then
+# checks its own sigaltstack query, made on that stack while it unpoisons it
+# for the next landing pad, against those stale marks, and reports an
+# overflow or fails a CHECK. Such a report is about the sanitizer's own
+# frame; every other failure still counts.
+def sanitizers_own_report(stderr):
+    return "__asan::PlatformUnpoisonStacks" in stderr and "__asan_handle_no_return" in stderr
 
 
 def run_children(runs, methods, workers=4):
@@ -91,7 +105,7 @@ def test_exit_with_daemon_threads_inside_every_method():
     if INTERPRETER_MAY_HANG:
         results = [(code, err) for code, err in results if code != "timeout"]
         assert hung <= 5, f"{hung} of 20 runs hung"
-    failed = [(code, err) for code, err in results if code != 0]
+    failed = [(code, err) for code, err in results if code not in (0, "sanitizer")]
     assert not failed, f"{len(failed)} of 20 runs failed; first: {failed[0]}"
 
 
