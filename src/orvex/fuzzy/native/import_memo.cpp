@@ -253,7 +253,8 @@ bool import_is_reported(PyObject* sys_dict) {
   return !verbose || !PyLong_CheckExact(verbose.get()) || PyLong_AsLong(verbose.get()) != 0;
 }
 
-bool capture_world(ImportWorld& w) {
+// Unused where the memo is off (see capture_import_world).
+[[maybe_unused]] bool capture_world(ImportWorld& w) {
   PyObject* modules = PyImport_GetModuleDict();
   w.bootstrap_key = intern("_frozen_importlib");
   if (!w.bootstrap_key || !PyDict_CheckExact(modules)) return false;
