@@ -21,6 +21,10 @@ import orvex.fuzzy as fuzzy
 from conftest import assert_no_leaks, hook_or_skip, run_threads  # noqa: E402
 
 ARRAY = np.arange(-3, 3, dtype=np.float32).reshape(2, 3)
+# From 3.15 the import's audit event is raised inside importlib, which the
+# memo can't reproduce: there every call imports, and the scenarios below
+# must still see what Python sees.
+MEMOISES = sys.version_info < (3, 15)
 TORCH_PY = """
 import numpy as np
 
@@ -200,7 +204,7 @@ def scene(monkeypatch, tmp_path):
 @pytest.mark.parametrize("change", CHANGES, ids=lambda c: c.__name__)
 def test_the_next_call_sees_what_python_sees(scene, change):
     held, seen, log, audited = scene(fuzzy._to_numpy, change)
-    assert held, "the failure was not memoised"
+    assert held == MEMOISES, "the failure was not memoised"
     assert (seen, log, audited) == scene(plain_to_numpy, change)[1:]
 
 
@@ -228,7 +232,7 @@ def test_replaced_import_is_called_as_the_literal_import_calls_it(scene, monkeyp
 
     held, seen, _, _ = scene(fuzzy._to_numpy,
                              lambda d, log: monkeypatch.setattr(builtins, "__import__", spy))
-    assert held and seen == ([-3.0, -2.0, -1.0, 0.0, 1.0, 2.0], None)
+    assert held == MEMOISES and seen == ([-3.0, -2.0, -1.0, 0.0, 1.0, 2.0], None)
     assert calls == [("torch", globals(), globals(), [], 0)]
 
 
@@ -261,7 +265,7 @@ def test_the_memo_survives_other_imports_and_steps_aside_for_tracers(scene):
         fuzzy._to_numpy(ARRAY)  # the directory changed: a real import memoises again
         state["after"] = holds()
 
-    assert scene(fuzzy._to_numpy, other_imports)[0] and state["after"]
+    assert scene(fuzzy._to_numpy, other_imports)[0] == state["after"] == MEMOISES
 
     def traced(directory, log):
         called = set()
@@ -304,7 +308,7 @@ def test_answering_and_recording_leak_nothing(scene):
         assert_no_leaks(record_again, watched, RECORDS, "record again")
         log.append([fuzzy._import_memo_holds()])
 
-    assert scene(fuzzy._to_numpy, check)[2] == [[True]]
+    assert scene(fuzzy._to_numpy, check)[2] == [[MEMOISES]]
 
 
 def test_threads_answer_while_the_directory_keeps_changing(scene):
@@ -327,4 +331,4 @@ def test_threads_answer_while_the_directory_keeps_changing(scene):
         fuzzy._to_numpy(ARRAY)
         log.append([fuzzy._import_memo_holds()])
 
-    assert scene(fuzzy._to_numpy, check)[2] == [[], [True]]
+    assert scene(fuzzy._to_numpy, check)[2] == [[], [MEMOISES]]
