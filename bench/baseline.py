@@ -22,17 +22,7 @@ _spec.loader.exec_module(reference)
 logger = logging.getLogger("bench.baseline")
 
 
-def to_numpy(feature):
-    """fuzzy._to_numpy: PyTorch is tried on every call, as the module does."""
-    try:
-        import torch
-        if isinstance(feature, torch.Tensor):
-            return feature.detach().cpu().numpy().flatten()
-    except ImportError:
-        pass
-    if isinstance(feature, np.ndarray):
-        return feature.flatten()
-    raise TypeError("Expected torch.Tensor or numpy.ndarray, got " + str(type(feature)))
+to_numpy = reference.to_numpy
 
 
 class FuzzyExtractor:

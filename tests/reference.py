@@ -83,6 +83,19 @@ def decrypt(key, record):
 
 # --- fuzzy extractor ------------------------------------------------------------
 
+def to_numpy(feature):
+    """_to_numpy: PyTorch is tried on every call."""
+    try:
+        import torch
+        if isinstance(feature, torch.Tensor):
+            return feature.detach().cpu().numpy().flatten()
+    except ImportError:
+        pass
+    if isinstance(feature, np.ndarray):
+        return feature.flatten()
+    raise TypeError("Expected torch.Tensor or numpy.ndarray, got " + str(type(feature)))
+
+
 def binarize(feature):
     if not isinstance(feature, np.ndarray):
         raise TypeError("Expected torch.Tensor or numpy.ndarray, got " + str(type(feature)))
