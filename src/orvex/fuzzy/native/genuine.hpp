@@ -8,6 +8,8 @@
 
 #include "runtime/ref.hpp"
 
+#include <new>
+
 namespace orvex::fuzzy {
 
 // One name in one namespace dict, with the value it had at import
@@ -32,6 +34,34 @@ struct PinnedNames {
 // Whether the native sampler draws what NumPy's choice draws; settled on
 // first need, then kept for the life of the module.
 enum class SamplerVerdict : unsigned char { unknown, agrees, differs };
+
+// Settles `verdict` by checking each of `cases` (check: 1 agrees, 0 differs,
+// -1 with an exception set), unless it is settled already. A comparison that
+// itself failed leaves it unknown, to be asked again next time; an interrupt
+// or exit request belongs to the caller and goes on.
+template <class Cases, class Check>
+int settle_verdict(SamplerVerdict& verdict, const Cases& cases, Check check) {
+  if (verdict != SamplerVerdict::unknown) return verdict == SamplerVerdict::agrees;
+  for (const auto& c : cases) {
+    int agrees = -1;
+    try {
+      agrees = check(c);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    }
+    if (agrees < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+      PyErr_Clear();
+      return 0;
+    }
+    if (agrees == 0) {
+      verdict = SamplerVerdict::differs;
+      return 0;
+    }
+  }
+  verdict = SamplerVerdict::agrees;
+  return 1;
+}
 
 struct Genuine {
   bool complete = false;  // every capture succeeded; otherwise only the literal path runs

@@ -7,8 +7,6 @@
 #include "fuzzy/native/native.hpp"
 #include "runtime/bit_generator.hpp"
 
-#include <new>
-
 namespace orvex::fuzzy {
 namespace {
 
@@ -97,43 +95,18 @@ int case_agrees(const State& st, const Case& c, bool inline_pcg64) {
   return PyObject_RichCompareBool(their_state.get(), our_state.get(), Py_EQ);
 }
 
-// Settles `verdict` by running every case (or leaves it unknown when the
-// comparison itself failed).
-int agrees_on_cases(const State& st, SamplerVerdict& verdict, bool inline_pcg64) {
-  if (verdict != SamplerVerdict::unknown) return verdict == SamplerVerdict::agrees;
-  for (const Case& c : kCases) {
-    int agrees = -1;
-    try {
-      agrees = case_agrees(st, c, inline_pcg64);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    }
-    if (agrees < 0) {
-      // The comparison itself failed: no verdict, ask again next time. An
-      // interrupt or exit request belongs to the caller and goes on.
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-      PyErr_Clear();
-      return 0;
-    }
-    if (agrees == 0) {
-      verdict = SamplerVerdict::differs;
-      return 0;
-    }
-  }
-  verdict = SamplerVerdict::agrees;
-  return 1;
-}
-
 }  // namespace
 
 int sampler_agrees(State& st) {
-  return agrees_on_cases(st, st.genuine.sampler, false);
+  return settle_verdict(st.genuine.sampler, kCases,
+                        [&](const Case& c) { return case_agrees(st, c, false); });
 }
 
 int pcg64_sampler_agrees(State& st) {
   // The inline steps are only known right on NumPy's PCG64, which every
   // generator the cases make has.
-  return agrees_on_cases(st, st.genuine.pcg64, true);
+  return settle_verdict(st.genuine.pcg64, kCases,
+                        [&](const Case& c) { return case_agrees(st, c, true); });
 }
 
 }  // namespace orvex::fuzzy

@@ -86,24 +86,8 @@ int seed_natively(const State& st, PyObject* locker_seed, SeededGenerator& out) 
 }
 
 int seeding_agrees(State& st) {
-  SamplerVerdict& verdict = st.genuine.seeding;
-  if (verdict != SamplerVerdict::unknown) return verdict == SamplerVerdict::agrees;
-  for (const CheckSeed& seed : kCheckSeeds) {
-    const int agrees = seed_agrees(st, seed);
-    if (agrees < 0) {
-      // The comparison itself failed: no verdict, ask again next time. An
-      // interrupt or exit request belongs to the caller and goes on.
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-      PyErr_Clear();
-      return 0;
-    }
-    if (agrees == 0) {
-      verdict = SamplerVerdict::differs;
-      return 0;
-    }
-  }
-  verdict = SamplerVerdict::agrees;
-  return 1;
+  return settle_verdict(st.genuine.seeding, kCheckSeeds,
+                        [&](const CheckSeed& seed) { return seed_agrees(st, seed); });
 }
 
 }  // namespace orvex::fuzzy
